@@ -1,0 +1,264 @@
+#include <spdlog/logger.h>
+#include <spdlog/pattern_formatter.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <time.h>
+#include <unistd.h>
+#include <fcntl.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+#include "log/log.h"
+#include "log/sinks.h"
+
+namespace logging {
+namespace {
+
+constexpr size_t kMaxFileBytes = 2097152;
+constexpr size_t kMaxFiles = 5;
+
+std::atomic<int> g_max_severity{static_cast<int>(Severity::none)};
+std::shared_ptr<spdlog::logger> g_logger;
+std::mutex g_setup_lock;
+std::shared_ptr<RollingFileSink> g_file_sink;
+std::shared_ptr<ColorConsoleSink> g_console_sink;
+
+spdlog::level::level_enum ToLevel(Severity severity) {
+  switch (severity) {
+    case Severity::fatal: return spdlog::level::critical;
+    case Severity::error: return spdlog::level::err;
+    case Severity::warning: return spdlog::level::warn;
+    case Severity::info: return spdlog::level::info;
+    case Severity::debug: return spdlog::level::debug;
+    case Severity::verbose: return spdlog::level::trace;
+    default: return spdlog::level::off;
+  }
+}
+
+const char* SeverityText(spdlog::level::level_enum level) {
+  switch (level) {
+    case spdlog::level::critical: return "FATAL";
+    case spdlog::level::err: return "ERROR";
+    case spdlog::level::warn: return "WARN ";
+    case spdlog::level::info: return "INFO ";
+    case spdlog::level::debug: return "DEBUG";
+    default: return "VERB ";
+  }
+}
+
+// "2026-12-08 20:27:47.123 ERROR [12345] [Func@42] message\n"
+void FormatLine(spdlog::level::level_enum level, std::chrono::system_clock::time_point time,
+                const char* function, int line, const char* text, size_t text_size,
+                spdlog::memory_buf_t& dest) {
+  using namespace std::chrono;
+  const auto since_epoch = time.time_since_epoch();
+  const time_t seconds = static_cast<time_t>(duration_cast<std::chrono::seconds>(since_epoch).count());
+  const long millis = static_cast<long>(duration_cast<milliseconds>(since_epoch).count() % 1000);
+  struct tm local {};
+  localtime_r(&seconds, &local);
+  char head[96];
+  const int n = snprintf(head, sizeof head, "%04d-%02d-%02d %02d:%02d:%02d.%03ld %s [%ld] [",
+                         local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour,
+                         local.tm_min, local.tm_sec, millis, SeverityText(level),
+                         static_cast<long>(syscall(SYS_gettid)));
+  dest.append(head, head + n);
+  dest.append(function, function + strlen(function));
+  char tail[24];
+  const int m = snprintf(tail, sizeof tail, "@%d] ", line);
+  dest.append(tail, tail + m);
+  dest.append(text, text + text_size);
+  dest.push_back('\n');
+}
+
+class LineFormatter : public spdlog::formatter {
+ public:
+  void format(const spdlog::details::log_msg& msg, spdlog::memory_buf_t& dest) override {
+    FormatLine(msg.level, msg.time, msg.source.funcname ? msg.source.funcname : "", msg.source.line,
+               msg.payload.data(), msg.payload.size(), dest);
+  }
+  std::unique_ptr<spdlog::formatter> clone() const override {
+    return std::make_unique<LineFormatter>();
+  }
+};
+
+void WriteAll(int fd, const char* data, size_t size) {
+  while (size > 0) {
+    const ssize_t n = ::write(fd, data, size);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return;
+    }
+    data += n;
+    size -= static_cast<size_t>(n);
+  }
+}
+
+}  // namespace
+
+RollingFileSink::RollingFileSink(std::string path, size_t max_bytes, size_t max_files)
+    : path_(std::move(path)), max_bytes_(max_bytes), max_files_(max_files < 1 ? 1 : max_files) {
+  set_formatter(std::make_unique<LineFormatter>());
+  Open();
+}
+
+RollingFileSink::~RollingFileSink() {
+  const int fd = fd_.exchange(-1);
+  if (fd >= 0) ::close(fd);
+}
+
+std::string RollingFileSink::RolledName(size_t index) const {
+  const size_t slash = path_.find_last_of('/');
+  const size_t dot = path_.find_last_of('.');
+  const bool has_ext = dot != std::string::npos && (slash == std::string::npos || dot > slash);
+  const std::string stem = has_ext ? path_.substr(0, dot) : path_;
+  const std::string ext = has_ext ? path_.substr(dot) : std::string();
+  return stem + "." + std::to_string(index) + ext;
+}
+
+void RollingFileSink::Open() {
+  const int fd = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  struct stat st {};
+  size_ = (fd >= 0 && fstat(fd, &st) == 0) ? static_cast<size_t>(st.st_size) : 0;
+  const int old = fd_.exchange(fd);
+  if (old >= 0) ::close(old);
+}
+
+void RollingFileSink::Roll() {
+  const int old = fd_.exchange(-1);
+  if (old >= 0) ::close(old);
+  if (max_files_ > 1) {
+    ::unlink(RolledName(max_files_ - 1).c_str());
+    for (size_t i = max_files_ - 1; i > 1; --i) {
+      ::rename(RolledName(i - 1).c_str(), RolledName(i).c_str());
+    }
+    ::rename(path_.c_str(), RolledName(1).c_str());
+  } else {
+    ::unlink(path_.c_str());
+  }
+  Open();
+}
+
+void RollingFileSink::sink_it_(const spdlog::details::log_msg& msg) {
+  if (size_ > max_bytes_) Roll();
+  spdlog::memory_buf_t line;
+  formatter_->format(msg, line);
+  const int fd = fd_.load();
+  if (fd < 0) {
+    Open();  // the directory may have appeared since
+    if (fd_.load() < 0) return;
+  }
+  WriteAll(fd_.load(), line.data(), line.size());
+  size_ += line.size();
+}
+
+ColorConsoleSink::ColorConsoleSink() : colored_(isatty(STDOUT_FILENO) == 1) {
+  set_formatter(std::make_unique<LineFormatter>());
+}
+
+std::string ColorConsoleSink::ColorFor(spdlog::level::level_enum level) {
+  switch (level) {
+    case spdlog::level::critical: return "\x1b[97m\x1b[41m";
+    case spdlog::level::err: return "\x1b[91m";
+    case spdlog::level::warn: return "\x1b[93m";
+    case spdlog::level::debug:
+    case spdlog::level::trace: return "\x1b[96m";
+    default: return std::string();
+  }
+}
+
+void ColorConsoleSink::sink_it_(const spdlog::details::log_msg& msg) {
+  spdlog::memory_buf_t line;
+  if (colored_) {
+    const std::string color = ColorFor(msg.level);
+    line.append(color.data(), color.data() + color.size());
+  }
+  formatter_->format(msg, line);
+  if (colored_) {
+    static const char reset[] = "\x1b[0m\x1b[0K";
+    line.append(reset, reset + sizeof reset - 1);
+  }
+  WriteAll(STDOUT_FILENO, line.data(), line.size());
+}
+
+void InitFileLogger(const std::string& path, Severity max_severity) {
+  std::lock_guard<std::mutex> lock(g_setup_lock);
+  g_file_sink = std::make_shared<RollingFileSink>(path, kMaxFileBytes, kMaxFiles);
+  g_console_sink.reset();
+  auto logger = std::make_shared<spdlog::logger>("kelvora", g_file_sink);
+  logger->set_level(ToLevel(max_severity));
+  logger->flush_on(spdlog::level::trace);
+  std::atomic_store(&g_logger, logger);
+  g_max_severity.store(static_cast<int>(max_severity));
+}
+
+void AddColorConsole() {
+  std::lock_guard<std::mutex> lock(g_setup_lock);
+  auto logger = std::atomic_load(&g_logger);
+  if (!logger) return;
+  g_console_sink = std::make_shared<ColorConsoleSink>();
+  logger->sinks().push_back(g_console_sink);
+}
+
+void Shutdown() {
+  std::lock_guard<std::mutex> lock(g_setup_lock);
+  g_max_severity.store(static_cast<int>(Severity::none));
+  std::atomic_store(&g_logger, std::shared_ptr<spdlog::logger>());
+  g_console_sink.reset();
+  g_file_sink.reset();
+}
+
+bool Enabled(Severity severity) {
+  return severity != Severity::none && static_cast<int>(severity) <= g_max_severity.load(std::memory_order_relaxed);
+}
+
+std::string ShortFunctionName(const char* pretty_function) {
+  std::string name(pretty_function ? pretty_function : "");
+  const size_t paren = name.find('(');
+  if (paren != std::string::npos) name.resize(paren);
+  int depth = 0;
+  size_t start = 0;
+  for (size_t i = 0; i < name.size(); ++i) {
+    const char c = name[i];
+    if (c == '<') {
+      ++depth;
+    } else if (c == '>') {
+      if (depth > 0) --depth;
+    } else if (c == ' ' && depth == 0) {
+      start = i + 1;
+    }
+  }
+  return name.substr(start);
+}
+
+void Write(Severity severity, const char* pretty_function, int line, const std::string& message) {
+  auto logger = std::atomic_load(&g_logger);
+  if (!logger) return;
+  const std::string function = ShortFunctionName(pretty_function);
+  logger->log(spdlog::source_loc{"", line, function.c_str()}, ToLevel(severity),
+              spdlog::string_view_t(message.data(), message.size()));
+}
+
+void WriteUnlocked(Severity severity, const char* pretty_function, int line, const std::string& message) {
+  if (!Enabled(severity)) return;
+  const std::string function = ShortFunctionName(pretty_function);
+  spdlog::memory_buf_t text;
+  FormatLine(ToLevel(severity), std::chrono::system_clock::now(), function.c_str(), line,
+             message.data(), message.size(), text);
+  // The shared pointers are read without the set-up lock: this runs in a
+  // signal handler.
+  if (RollingFileSink* file = g_file_sink.get()) {
+    if (file->fd() >= 0) WriteAll(file->fd(), text.data(), text.size());
+  }
+  if (ColorConsoleSink* console = g_console_sink.get()) {
+    std::string colored = console->colored() ? ColorConsoleSink::ColorFor(ToLevel(severity)) : "";
+    colored.append(text.data(), text.size());
+    if (console->colored()) colored += "\x1b[0m\x1b[0K";
+    WriteAll(STDOUT_FILENO, colored.data(), colored.size());
+  }
+}
+
+}  // namespace logging
