@@ -1,0 +1,143 @@
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "log/log.h"
+#include "log/signals.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string ReadFile(const fs::path& path) {
+  std::ifstream in(path);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+fs::path TempLog(const char* name) {
+  fs::path path = fs::temp_directory_path() / (std::string("kelvora-sig-") + std::to_string(getpid()) + name);
+  fs::remove(path);
+  return path;
+}
+
+// Runs a daemon-like main in a child: handlers, logger, idle loop; after the
+// stop it writes one more record and exits 0.
+pid_t StartIdleChild(const fs::path& log) {
+  const pid_t pid = fork();
+  if (pid == 0) {
+    logging::InstallSignalHandlers();
+    logging::InitFileLogger(log.string(), logging::Severity::verbose);
+    std::atomic<bool> running{true};
+    LOG_INFO << "ready";
+    logging::IdleLoop(running, [] { LOG_INFO << "stopping"; });
+    LOG_INFO << "left main loop";
+    _exit(0);
+  }
+  return pid;
+}
+
+bool WaitForText(const fs::path& log, const std::string& text) {
+  for (int i = 0; i < 500; ++i) {
+    if (ReadFile(log).find(text) != std::string::npos) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return false;
+}
+
+class StopSignal : public ::testing::TestWithParam<int> {};
+
+TEST_P(StopSignal, LogsTwoRecordsAndLeavesMainWithStatusZero) {
+  const int signal_number = GetParam();
+  const fs::path log = TempLog(signal_number == SIGTERM ? "term" : "int");
+  const pid_t pid = StartIdleChild(log);
+  ASSERT_TRUE(WaitForText(log, "] ready"));
+  ASSERT_EQ(kill(pid, signal_number), 0);
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+
+  const std::string text = ReadFile(log);
+  const std::string catch_line = "ERROR [" + std::to_string(pid) + "] [logging::LogStopSignal@";
+  const size_t signal_at = text.find("] Signal Catch : " + std::to_string(signal_number) + "\n");
+  const size_t terminate_at = text.find("] Terminate program..\n");
+  const size_t stop_at = text.find("] stopping\n");
+  const size_t left_at = text.find("] left main loop\n");
+  ASSERT_NE(signal_at, std::string::npos) << text;
+  ASSERT_NE(terminate_at, std::string::npos) << text;
+  EXPECT_LT(signal_at, terminate_at);
+  EXPECT_LT(terminate_at, stop_at);
+  EXPECT_LT(stop_at, left_at);
+  // Written by the main thread, not in signal context.
+  EXPECT_NE(text.find(catch_line), std::string::npos) << text;
+  // No stack trace for a stop signal.
+  EXPECT_EQ(text.find(" in "), std::string::npos) << text;
+  fs::remove(log);
+}
+
+INSTANTIATE_TEST_SUITE_P(TermAndInt, StopSignal, ::testing::Values(SIGTERM, SIGINT));
+
+__attribute__((noinline)) void CrashingWorkerFunction() {
+  raise(SIGSEGV);
+  LOG_INFO << "returned into the fault";
+}
+
+TEST(CrashSignal, SegvInWorkerWritesTraceAndEndsBySegv) {
+  const fs::path log = TempLog("segv");
+  const pid_t pid = fork();
+  if (pid == 0) {
+    logging::InstallSignalHandlers();
+    logging::InitFileLogger(log.string(), logging::Severity::verbose);
+    std::thread worker([] { CrashingWorkerFunction(); });
+    worker.join();
+    _exit(0);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFSIGNALED(status)) << "status " << status;
+  EXPECT_EQ(WTERMSIG(status), SIGSEGV);
+  const std::string text = ReadFile(log);
+  const size_t signal_at = text.find("] Signal Catch : 11\n");
+  const size_t terminate_at = text.find("] Terminate program..\n");
+  const size_t trace_at = text.find("CrashingWorkerFunction");
+  ASSERT_NE(signal_at, std::string::npos) << text;
+  ASSERT_NE(terminate_at, std::string::npos) << text;
+  ASSERT_NE(trace_at, std::string::npos) << text;
+  EXPECT_LT(signal_at, terminate_at);
+  EXPECT_LT(terminate_at, trace_at);
+  EXPECT_EQ(text.find("returned into the fault"), std::string::npos);
+  // The records come from the faulting thread, not the main one.
+  EXPECT_EQ(text.find("[" + std::to_string(pid) + "] [logging::"), std::string::npos) << text;
+  fs::remove(log);
+}
+
+TEST(CrashSignal, AbortWritesTraceAndEndsByAbort) {
+  const fs::path log = TempLog("abrt");
+  const pid_t pid = fork();
+  if (pid == 0) {
+    logging::InstallSignalHandlers();
+    logging::InitFileLogger(log.string(), logging::Severity::verbose);
+    abort();
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFSIGNALED(status));
+  EXPECT_EQ(WTERMSIG(status), SIGABRT);
+  const std::string text = ReadFile(log);
+  EXPECT_NE(text.find("] Signal Catch : 6\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("] Terminate program..\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("# "), std::string::npos) << text;
+  fs::remove(log);
+}
+
+}  // namespace
