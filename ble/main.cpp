@@ -2,15 +2,11 @@
 
 #include "log/log.h"
 #include "log/signals.h"
-#include "mailbox/mailbox.h"
+#include "manager/messages.h"
 
 namespace {
 std::atomic<bool> g_running{false};
 }  // namespace
-
-queue::ThreadSafeQueue<mailbox::Message> g_messageQueue;
-
-mailbox::Mailbox& mailbox::DaemonMailbox() { return g_messageQueue; }
 
 int main() {
   logging::InstallSignalHandlers();

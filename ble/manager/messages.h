@@ -1,0 +1,56 @@
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+#include "mailbox/mailbox.h"
+
+// The daemon's one mailbox: D-Bus and ubus listener threads post, the BLE
+// manager's message thread consumes.
+extern queue::ThreadSafeQueue<mailbox::Message> g_messageQueue;
+
+// Message codes and the payload each one carries (allocated with new by the
+// poster, deleted by the consumer through DeletePayload).
+enum : uint32_t {
+  LE_EVT_IFACE_ADD_SENSOR = 0x2000,          // AddSensorPayload
+  LE_EVT_IFACE_REMOVE_SENSOR = 0x2001,       // std::string: the device id
+  LE_EVT_IFACE_ADD_CHARACTERISTIC = 0x2004,  // AddCharacteristicPayload
+  LE_EVT_RECV_SENSOR_DATA = 0x2006,          // SensorDataPayload
+  LE_CTRL_BEACON = 0x2007,                   // BeaconPayload
+  LE_CTRL_FOLD = 0x2008,                     // FoldPayload
+};
+
+struct AddSensorPayload {
+  std::string device_id;    // last 12 characters of the advertised name
+  std::string object_path;  // the device's BlueZ object path
+};
+
+struct AddCharacteristicPayload {
+  std::string uuid;         // as BlueZ announced it
+  std::string object_path;  // the characteristic's object path
+};
+
+struct SensorDataPayload {
+  std::string key;         // device id, plus "_" and the sensor index when it is not 0
+  nlohmann::json reading;  // {"k", "ts"[, "v"]}
+};
+
+struct BeaconPayload {
+  std::string device_id;
+  bool beacon;
+};
+
+struct FoldPayload {
+  std::string device_id;
+  std::map<std::string, int> folds;
+};
+
+// The code's name as the message thread logs it; nullptr for another code.
+const char* MessageName(uint32_t type);
+
+// Deletes the payload as the record type its code names and clears `data`.
+// A message of another code (or type 0) must carry no payload.
+void DeletePayload(mailbox::Message& message);
