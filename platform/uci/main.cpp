@@ -1,10 +1,10 @@
 // uci-service: the ubus object "uci" over the UCI files of a config
 // directory, as the router's rpcd serves it.
 //
-//   uci-service [-c config_dir] [-t staging_dir] [-s ubus_socket]
+//   uci-service [-c config_dir] [-d staging_dir] [-s ubus_socket]
 //
-// Defaults: /etc/config, /tmp/.uci, the bus's default socket. SIGTERM or
-// SIGINT ends it.
+// Defaults: /etc/config, /tmp/.uci, the bus's default socket; -t is the same
+// as -d, as in the uci tool. SIGTERM or SIGINT ends it.
 
 #include <unistd.h>
 
@@ -180,7 +180,7 @@ ubus_object_type object_type = UBUS_OBJECT_TYPE("uci", methods);
 
 ubus_object object = {};
 
-void Usage() { fprintf(stderr, "usage: uci-service [-c config_dir] [-t staging_dir] [-s ubus_socket]\n"); }
+void Usage() { fprintf(stderr, "usage: uci-service [-c config_dir] [-d staging_dir] [-s ubus_socket]\n"); }
 
 }  // namespace
 
@@ -189,11 +189,12 @@ int main(int argc, char** argv) {
   std::string delta_dir = "/tmp/.uci";
   const char* socket_path = nullptr;
   int opt = 0;
-  while ((opt = getopt(argc, argv, "c:t:s:h")) != -1) {
+  while ((opt = getopt(argc, argv, "c:d:t:s:h")) != -1) {
     switch (opt) {
       case 'c':
         config_dir = optarg;
         break;
+      case 'd':
       case 't':
         delta_dir = optarg;
         break;
