@@ -1,0 +1,52 @@
+#include "sensor_data.h"
+
+#include <memory>
+#include <stdexcept>
+#include <string>
+
+#include "log/log.h"
+
+namespace {
+
+// The reading to store: "data" with "k" set to "sensor_type". Throws for a
+// payload of the wrong shape.
+void RouteReading(const nlohmann::json& payload, Reporter& reporter) {
+  if (!payload.is_object()) throw std::invalid_argument("event is not an object");
+  nlohmann::json reading = payload.at("data");
+  if (!reading.is_object() && !reading.is_null()) {
+    throw std::invalid_argument(std::string("data must be an object, but is ") + reading.type_name());
+  }
+  reading["k"] = payload.at("sensor_type");
+  const std::string device_id = payload.at("device_id").get<std::string>();
+  const std::string sensor_type = payload.at("sensor_type").get<std::string>();
+  reporter.UpdateData(device_id, sensor_type, reading);
+}
+
+}  // namespace
+
+void SensorDataEventHandler(const char* text) {
+  LOG_VERB << (text ? text : "(null)");
+  if (text == nullptr) return;
+  try {
+    auto payload = std::make_unique<nlohmann::json>(nlohmann::json::parse(text, nullptr, true, false));
+    mailbox::Post(mailbox::Message(MSG_SENSOR_DATA, payload.get()));
+    payload.release();
+  } catch (const nlohmann::json::parse_error& e) {
+    LOG_ERROR << e.what();
+  }
+}
+
+void ProcessMessage(mailbox::Mailbox& box, Reporter& reporter) {
+  if (box.Empty()) return;
+  const mailbox::Message message = box.Pop();
+  if (message.type != MSG_SENSOR_DATA) return;
+  std::unique_ptr<nlohmann::json> payload(static_cast<nlohmann::json*>(message.data));
+  if (!payload) return;
+  try {
+    RouteReading(*payload, reporter);
+  } catch (const nlohmann::json::exception& e) {
+    LOG_ERROR << "Event dropped : " << e.what() << " : " << payload->dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+  } catch (const std::invalid_argument& e) {
+    LOG_ERROR << "Event dropped : " << e.what() << " : " << payload->dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+  }
+}

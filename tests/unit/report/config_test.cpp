@@ -1,0 +1,79 @@
+#include "config.h"
+
+#include <gtest/gtest.h>
+
+#include "log_capture.h"
+
+namespace {
+
+TEST(Config, OptionNamesAndTheirHashes) {
+  EXPECT_EQ(ipc::Fnv1a("url"), 0x328f4c1eu);
+  EXPECT_EQ(ipc::Fnv1a("access_token"), 0x45654d99u);
+}
+
+TEST(Config, SysSectionTakesOnlyItsOptions) {
+  reporttest::LogCapture log;
+  ReportSettings settings;
+  SysParamsHandler(
+      R"({"values":{".anonymous":false,".type":"sys",".name":"sys","whitelist":["0123456789AB"],)"
+      R"("url":"https://cloud.example:8443","ca_file":"/etc/ssl/private-ca.pem","access_token":"not here"}})",
+      settings);
+  EXPECT_EQ(settings.server_url, "https://cloud.example:8443");
+  EXPECT_EQ(settings.ca_file, "/etc/ssl/private-ca.pem");
+  EXPECT_TRUE(settings.verify_tls);
+  EXPECT_EQ(settings.auth_token, "");
+
+  for (const char* off : {"0", "no", "off", "false", "disabled"}) {
+    settings.verify_tls = true;
+    SysParamsHandler((std::string(R"({"values":{"tls_verify":")") + off + "\"}}").c_str(), settings);
+    EXPECT_FALSE(settings.verify_tls) << off;
+  }
+  SysParamsHandler(R"({"values":{"tls_verify":"1"}})", settings);
+  EXPECT_TRUE(settings.verify_tls);
+  EXPECT_EQ(log.Count("ERROR"), 0u);
+}
+
+TEST(Config, BadRepliesLeaveTheSettings) {
+  reporttest::LogCapture log;
+  ReportSettings settings;
+  settings.server_url = "http://before";
+  settings.auth_token = "before";
+  SysParamsHandler("not json", settings);
+  SysParamsHandler(R"({"other":1})", settings);
+  SysParamsHandler(R"({"values":[]})", settings);
+  SysParamsHandler(nullptr, settings);
+  AuthParamsHandler(R"({"values":{}})", settings);
+  EXPECT_EQ(settings.server_url, "http://before");
+  EXPECT_EQ(settings.auth_token, "before");
+  EXPECT_EQ(log.Count("ERROR"), 1u);
+
+  // A value that is not a string is logged; the other options still count.
+  SysParamsHandler(R"({"values":{"ca_file":"/ca.pem","url":17}})", settings);
+  EXPECT_EQ(settings.server_url, "http://before");
+  EXPECT_EQ(settings.ca_file, "/ca.pem");
+  EXPECT_EQ(log.Count("ERROR"), 2u);
+
+  AuthParamsHandler(R"({"values":{".name":"auth","access_token":"abc"}})", settings);
+  EXPECT_EQ(settings.auth_token, "abc");
+}
+
+TEST(Config, WarnsWhenTheTokenIsAtRisk) {
+  reporttest::LogCapture log;
+  ReportSettings settings;
+  WarnInsecureSettings(settings);  // no server at all
+  settings.server_url = "HTTPS://cloud";
+  WarnInsecureSettings(settings);
+  EXPECT_EQ(log.Count("WARN "), 0u);
+
+  settings.server_url = "http://cloud";
+  WarnInsecureSettings(settings);
+  EXPECT_EQ(log.CountContaining("WARN ", "not https"), 1u);
+
+  settings.server_url = "https://cloud";
+  settings.verify_tls = false;
+  WarnInsecureSettings(settings);
+  EXPECT_EQ(log.CountContaining("WARN ", "TLS verification is off"), 1u);
+  EXPECT_EQ(log.Count("WARN "), 2u);
+}
+
+}  // namespace
