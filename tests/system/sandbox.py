@@ -110,8 +110,18 @@ class Sandbox:
     # --- files inside ----------------------------------------------------
 
     def path(self, inside):
-        """Host path of a file inside the sandbox's mounts."""
-        return Path(f"/proc/{self.pid}/root") / str(inside).lstrip("/")
+        """Host path of a file inside the sandbox's mounts. Symbolic links on
+        the way (/var/run -> /run) resolve inside the sandbox's root, not the
+        host's."""
+        root = Path(f"/proc/{self.pid}/root")
+        resolved = "/"
+        for part in Path(str(inside)).parts[1:]:
+            step = os.path.join(resolved, part)
+            host = root / step.lstrip("/")
+            if host.is_symlink():
+                step = os.path.normpath(os.path.join(resolved, os.readlink(host)))
+            resolved = step
+        return root / resolved.lstrip("/")
 
     def read_log(self, name):
         p = self.path(f"/var/log/{name}")
