@@ -1,0 +1,75 @@
+#include "uci/uci.h"
+
+#include <utility>
+
+#include "ipc/ubus.h"
+#include "log/log.h"
+
+namespace uci {
+namespace {
+
+// Reply handler of a get: moves the reply's "values" into `values`.
+ReplyHandler ValuesInto(json& values) {
+  return [&values](const char* text) {
+    if (!text) {
+      LOG_ERROR << "Reply could not be rendered";
+      return;
+    }
+    try {
+      json reply = json::parse(text);
+      const auto member = reply.find("values");
+      if (member != reply.end()) values = std::move(*member);
+    } catch (const json::exception& e) {
+      LOG_ERROR << e.what();
+    }
+  };
+}
+
+}  // namespace
+
+std::string Request(const json& request) {
+  return request.dump(-1, ' ', false, json::error_handler_t::replace);
+}
+
+bool UCICall(const char* method, const json& request, ReplyHandler handler) {
+  ipc::UBUS ubus(kTimeoutSeconds);
+  return ubus.Call("uci", method, Request(request), std::move(handler));
+}
+
+bool UCIGetSection(const std::string& config, const std::string& section, json& values) {
+  return UCICall("get", json{{"config", config}, {"section", section}}, ValuesInto(values));
+}
+
+bool UCIGetType(const std::string& config, const std::string& type, const json& match, json& values) {
+  json request{{"config", config}, {"type", type}};
+  if (match.is_object() && !match.empty()) request["match"] = match;
+  return UCICall("get", request, ValuesInto(values));
+}
+
+json UCIGet(const std::string& config, const std::string& section) {
+  json values = json::object();
+  UCIGetSection(config, section, values);
+  return values;
+}
+
+json UCIGet(const std::string& config, const std::string& type, const json& match) {
+  json values = json::object();
+  UCIGetType(config, type, match, values);
+  return values;
+}
+
+bool UCIAdd(const std::string& config, const std::string& type, const json& values) {
+  return UCICall("add", json{{"config", config}, {"type", type}, {"values", values}});
+}
+
+bool UCISet(const std::string& config, const std::string& section, const json& values) {
+  return UCICall("set", json{{"config", config}, {"section", section}, {"values", values}});
+}
+
+bool UCIDelete(const std::string& config, const std::string& type, const json& match) {
+  return UCICall("delete", json{{"config", config}, {"match", match}, {"type", type}});
+}
+
+bool UCICommit(const std::string& config) { return UCICall("commit", json{{"config", config}}); }
+
+}  // namespace uci
