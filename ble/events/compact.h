@@ -1,0 +1,15 @@
+#pragma once
+
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+namespace events {
+
+// Compact text, non-ASCII bytes passed through; invalid UTF-8 is replaced
+// rather than thrown on.
+inline std::string Compact(const nlohmann::json& value) {
+  return value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+}  // namespace events

@@ -1,0 +1,209 @@
+#include "registry/registry.h"
+
+#include <ctime>
+#include <utility>
+
+#include "events/compact.h"
+#include "ipc/ubus.h"
+#include "log/log.h"
+
+namespace {
+
+using json = nlohmann::json;
+
+constexpr const char* kConfig = "tavrin";
+constexpr int kTimeoutSeconds = 30;
+
+std::vector<std::string> g_whitelist;
+std::vector<std::string> g_knownNodes;
+
+// One request to the "uci" object on a connection of its own.
+bool CallUCI(const char* method, const json& request, ipc::CallbackHandler handler = nullptr) {
+  ipc::UBUS ubus(kTimeoutSeconds);
+  return ubus.Call("uci", method, events::Compact(request), std::move(handler));
+}
+
+// Parses a reply text; false (after an error record) when it is not JSON.
+bool ParseReply(const char* text, json& reply) {
+  if (!text) {
+    LOG_ERROR << "Reply could not be rendered";
+    return false;
+  }
+  try {
+    reply = json::parse(text);
+    return true;
+  } catch (const json::exception& e) {
+    LOG_ERROR << e.what();
+    return false;
+  }
+}
+
+// Reply handler of a get: moves the reply's "values" into `values`, which
+// keeps what it had when the reply is not JSON or carries no "values".
+ipc::CallbackHandler ValuesInto(json& values) {
+  return [&values](const char* text) {
+    json reply;
+    if (!ParseReply(text, reply)) return;
+    const auto member = reply.find("values");
+    if (member != reply.end()) values = std::move(*member);
+  };
+}
+
+// Option `name` of a node section: empty when absent, false when the
+// section is not an object or the option is not a string.
+bool ReadOption(const json& section, const char* name, std::string& value) {
+  value.clear();
+  if (!section.is_object()) return false;
+  const auto option = section.find(name);
+  if (option == section.end()) return true;
+  if (!option->is_string()) return false;
+  value = option->get<std::string>();
+  return true;
+}
+
+void LogNodeBlock(const std::string& device_id, const std::string& object_path) {
+  LOG_VERB << "================================";
+  LOG_VERB << "Node Info";
+  LOG_VERB << "--------------------------------";
+  LOG_VERB << "DEVICE ID : " << device_id;
+  LOG_VERB << "OBJ PATH  : " << object_path;
+  LOG_VERB << "================================";
+}
+
+}  // namespace
+
+json UCIGet(const std::string& config, const std::string& section) {
+  json values = json::object();
+  json request = json::object();
+  request["config"] = config;
+  request["section"] = section;
+  CallUCI("get", request, ValuesInto(values));
+  return values;
+}
+
+json UCIGet(const std::string& config, const std::string& type, const json& match) {
+  json values = json::object();
+  json request = json::object();
+  request["config"] = config;
+  request["type"] = type;
+  if (match.is_object() && !match.empty()) request["match"] = match;
+  CallUCI("get", request, ValuesInto(values));
+  return values;
+}
+
+void UCICommit(const std::string& config) {
+  json request = json::object();
+  request["config"] = config;
+  CallUCI("commit", request);
+}
+
+void LoadWhiteList() {
+  const json values = UCIGet(kConfig, "sys");
+  try {
+    const json& whitelist = values.at("whitelist");
+    std::vector<std::string> ids;
+    if (whitelist.is_string()) {
+      // A single option rather than a list.
+      ids.push_back(whitelist.get<std::string>());
+    } else if (whitelist.is_array()) {
+      for (const auto& id : whitelist) {
+        if (id.is_string()) {
+          ids.push_back(id.get<std::string>());
+        } else {
+          LOG_ERROR << "Skip whitelist entry : " << events::Compact(id);
+        }
+      }
+    } else {
+      LOG_ERROR << "whitelist is neither a list nor an option : " << events::Compact(whitelist);
+      return;
+    }
+    g_whitelist = std::move(ids);
+  } catch (const json::exception& e) {
+    LOG_ERROR << e.what();
+  }
+}
+
+void LoadNode() {
+  LoadWhiteList();
+
+  std::vector<std::string> nodes;
+  json request = json::object();
+  request["config"] = kConfig;
+  request["type"] = "node";
+  CallUCI("get", request, [&nodes](const char* text) {
+    json reply;
+    if (!ParseReply(text, reply)) return;
+    const auto values = reply.find("values");
+    if (values == reply.end()) return;
+    if (!values->is_object()) {
+      LOG_ERROR << "Node sections are not an object : " << events::Compact(*values);
+      return;
+    }
+    // Sections come in ascending order of their names.
+    for (const auto& section : values->items()) {
+      std::string object_path;
+      std::string device_id;
+      if (!ReadOption(section.value(), "obj_path", object_path) ||
+          !ReadOption(section.value(), "device_id", device_id)) {
+        LOG_ERROR << "Skip node section " << section.key() << " : "
+                  << events::Compact(section.value());
+        continue;
+      }
+      LogNodeBlock(device_id, object_path);
+      nodes.push_back(std::move(object_path));
+    }
+  });
+  g_knownNodes = std::move(nodes);
+}
+
+bool IsWhitelisted(const std::string& device_id) {
+  for (const auto& id : g_whitelist) {
+    if (id == device_id) return true;
+  }
+  return false;
+}
+
+const std::vector<std::string>& GetKnownNodes() { return g_knownNodes; }
+
+bool NVRAMHasNode(const std::string& object_path) {
+  json match = json::object();
+  match["obj_path"] = object_path;
+  const json values = UCIGet(kConfig, "node", match);
+  return values.is_object() && !values.empty();
+}
+
+void NVRAMAddNode(const std::string& object_path, const std::string& device_id) {
+  if (NVRAMHasNode(object_path)) return;
+
+  json add = json::object();
+  add["config"] = kConfig;
+  add["type"] = "node";
+  add["values"] = nullptr;
+  // "@node[-1]" is the section the add created; after a failed add it would
+  // be the last node recorded before, which must not be overwritten.
+  if (CallUCI("add", add)) {
+    json values = json::object();
+    values["device_id"] = device_id;
+    values["obj_path"] = object_path;
+    values["time"] = static_cast<int64_t>(time(nullptr));
+    json set = json::object();
+    set["config"] = kConfig;
+    set["section"] = "@node[-1]";
+    set["values"] = std::move(values);
+    CallUCI("set", set);
+  }
+  UCICommit(kConfig);
+  LOG_VERB << "";
+}
+
+void NVRAMDeleteNode(const std::string& object_path) {
+  json match = json::object();
+  match["obj_path"] = object_path;
+  json request = json::object();
+  request["config"] = kConfig;
+  request["match"] = std::move(match);
+  request["type"] = "node";
+  CallUCI("delete", request);
+  UCICommit(kConfig);
+  LOG_VERB << "";
+}

@@ -1,0 +1,41 @@
+// gtest main for tests of code whose process-wide ubus objects connect before
+// main runs: this program enters a private sandbox, starts ubusd there, and
+// runs the tests in a fresh copy of itself, whose static objects then connect
+// to that bus.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "sandbox.h"
+
+namespace {
+constexpr const char* kInside = "KELVORA_BLE_TEST_INSIDE_SANDBOX";
+}
+
+int main(int argc, char** argv) {
+  std::vector<std::string> args(argv, argv + argc);
+  ::testing::InitGoogleTest(&argc, argv);
+  if (::testing::GTEST_FLAG(list_tests) || getenv(kInside)) return RUN_ALL_TESTS();
+
+  if (!testsupport::EnterPrivateSandbox()) return 1;
+  auto ubusd = testsupport::StartUbusd();
+  setenv(kInside, "1", 1);
+
+  std::vector<char*> child_argv;
+  for (auto& arg : args) child_argv.push_back(arg.data());
+  child_argv.push_back(nullptr);
+  const pid_t child = fork();
+  if (child == 0) {
+    execv("/proc/self/exe", child_argv.data());
+    perror("execv");
+    _exit(127);
+  }
+  int status = 0;
+  if (child < 0 || waitpid(child, &status, 0) != child) return 1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
