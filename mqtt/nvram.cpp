@@ -1,11 +1,9 @@
 #include <nlohmann/json.hpp>
 
-#include "ipc/ubus.h"
 #include "mqtt_settings.h"
+#include "uci/uci.h"
 
 void NVRAMInit() {
-  const std::string request =
-      nlohmann::json::parse(R"({"config":"tavrin","section":"mqtt"})").dump();
-  ipc::UBUS bus(30);
-  bus.Call("uci", "get", request, [](const char* reply) { GetMqttSettings().Apply(reply); });
+  const nlohmann::json request = nlohmann::json::parse(R"({"config":"tavrin","section":"mqtt"})");
+  uci::UCICall("get", request, [](const char* reply) { GetMqttSettings().Apply(reply); });
 }
