@@ -16,10 +16,13 @@
 #include <thread>
 #include <vector>
 
+// The JSON library before the platform headers: the router's libubox
+// defines a "fallthrough" macro that breaks its attribute checks.
+#include "uci/uci.h"
+
 #include "ipc/ubus.h"
 #include "log/log.h"
 #include "sandbox.h"
-#include "uci/uci.h"
 
 namespace {
 
