@@ -263,6 +263,11 @@ TEST_F(UciServiceTest, RevertDropsStagedChanges) {
   // Nothing staged: commit leaves the file as it is, comments and layout included.
   EXPECT_EQ(Status("commit", R"({"config":"tavrin"})"), kOk);
   EXPECT_EQ(Config(), kTavrin);
+  // A line that does not parse does not keep the others staged.
+  std::ofstream(root_ / "delta" / "tavrin") << "tavrin.auth.token='x'\nbad line\n";
+  EXPECT_EQ(Status("revert", R"({"config":"tavrin"})"), kOk);
+  EXPECT_EQ(Staged(), "");
+  EXPECT_EQ(Data("get", R"({"config":"tavrin","section":"auth","option":"token"})"), R"({"value":"secret"})");
   EXPECT_EQ(Status("revert", R"({"config":"nope"})"), kNotFound);
   EXPECT_EQ(Status("revert", R"({})"), kInvalidArgument);
   EXPECT_EQ(Status("commit", R"({"config":"nope"})"), kNotFound);
