@@ -4,15 +4,13 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
-#include "ipc/ubus.h"
 #include "log/log.h"
+#include "uci/uci.h"
 
 static_assert(kServerUrlOption == ipc::Fnv1a("url"), "sys server option");
 static_assert(kAuthTokenOption == ipc::Fnv1a("access_token"), "auth token option");
 
 namespace {
-
-constexpr int kUciTimeoutSeconds = 30;
 
 // Calls `on_option(hash, value)` for each member of the reply's "values".
 template <typename OnOption>
@@ -34,10 +32,8 @@ void ForEachOption(const char* reply, OnOption on_option) {
   }
 }
 
-void ReadSection(const char* request_text, const ipc::CallbackHandler& handler) {
-  const std::string request = nlohmann::json::parse(request_text).dump();
-  ipc::UBUS ubus(kUciTimeoutSeconds);
-  ubus.Call("uci", "get", request, handler);
+void ReadSection(const char* request_text, const uci::ReplyHandler& handler) {
+  uci::UCICall("get", nlohmann::json::parse(request_text), handler);
 }
 
 // UCI's spellings of a false boolean.
