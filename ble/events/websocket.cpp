@@ -43,49 +43,42 @@ bool ToFold(const json& value, int& fold) {
   }
 }
 
-// The command's "device_id"; false when it is missing or not a string.
-bool ReadDeviceId(const json& command, std::string& device_id) {
+// The command's "device_id"; the reason when it is missing or not a string.
+const char* ReadDeviceId(const json& command, std::string& device_id) {
   const auto member = command.find("device_id");
-  if (member == command.end() || !member->is_string()) {
-    LOG_ERROR << "Drop command : \"device_id\" is not a string";
-    return false;
-  }
+  if (member == command.end() || !member->is_string()) return "\"device_id\" is not a string";
   device_id = member->get<std::string>();
-  return true;
+  return nullptr;
 }
 
-void PostBeacon(const json& command) {
+// Posts LE_CTRL_BEACON; the reason when the command is not of that shape.
+std::string PostBeacon(const json& command) {
   auto payload = std::make_unique<BeaconPayload>();
-  if (!ReadDeviceId(command, payload->device_id)) return;
+  if (const char* why = ReadDeviceId(command, payload->device_id)) return why;
   const auto beacon = command.find("beacon");
-  if (beacon == command.end() || !beacon->is_boolean()) {
-    LOG_ERROR << "Drop command : \"beacon\" is not a boolean";
-    return;
-  }
+  if (beacon == command.end() || !beacon->is_boolean()) return "\"beacon\" is not a boolean";
   payload->beacon = beacon->get<bool>();
   mailbox::Post(mailbox::Message(LE_CTRL_BEACON, payload.get()));
   payload.release();
+  return std::string();
 }
 
-void PostFolds(const json& command) {
+// Posts LE_CTRL_FOLD; the reason when the command is not of that shape.
+std::string PostFolds(const json& command) {
   auto payload = std::make_unique<FoldPayload>();
-  if (!ReadDeviceId(command, payload->device_id)) return;
+  if (const char* why = ReadDeviceId(command, payload->device_id)) return why;
   const auto folds = command.find("folds");
-  if (folds == command.end() || !folds->is_object()) {
-    LOG_ERROR << "Drop command : \"folds\" is not an object";
-    return;
-  }
+  if (folds == command.end() || !folds->is_object()) return "\"folds\" is not an object";
   for (const auto& entry : folds->items()) {
     int fold = 0;
     if (!ToFold(entry.value(), fold)) {
-      LOG_ERROR << "Drop command : fold \"" << entry.key() << "\" is not a number : "
-                << events::Compact(entry.value());
-      return;
+      return "fold \"" + entry.key() + "\" is not a number : " + events::Compact(entry.value());
     }
     payload->folds[entry.key()] = fold;
   }
   mailbox::Post(mailbox::Message(LE_CTRL_FOLD, payload.get()));
   payload.release();
+  return std::string();
 }
 
 void SendAnnouncement(const std::string& device_id, const char* type) {
@@ -120,20 +113,18 @@ void WebsocketDataEventHandler(const char* text) {
   } catch (const json::exception&) {
     return;
   }
+  std::string why;
   if (!command.is_object()) {
-    LOG_ERROR << "Drop command : not an object";
-    return;
+    why = "not an object";
+  } else if (const auto type = command.find("type"); type == command.end() || !type->is_string()) {
+    why = "\"type\" is not a string";
+  } else if (*type == "beacon") {
+    why = PostBeacon(command);
+  } else if (*type == "folds") {
+    why = PostFolds(command);
   }
-  const auto type = command.find("type");
-  if (type == command.end() || !type->is_string()) {
-    LOG_ERROR << "Drop command : \"type\" is not a string";
-    return;
-  }
-  const auto& name = type->get_ref<const std::string&>();
-  if (name == "beacon") {
-    PostBeacon(command);
-  } else if (name == "folds") {
-    PostFolds(command);
+  if (!why.empty()) {
+    LOG_ERROR << "Drop command : " << why;
   }
 }
 

@@ -23,32 +23,6 @@ bool CallUCI(const char* method, const json& request, ipc::CallbackHandler handl
   return ubus.Call("uci", method, events::Compact(request), std::move(handler));
 }
 
-// Parses a reply text; false (after an error record) when it is not JSON.
-bool ParseReply(const char* text, json& reply) {
-  if (!text) {
-    LOG_ERROR << "Reply could not be rendered";
-    return false;
-  }
-  try {
-    reply = json::parse(text);
-    return true;
-  } catch (const json::exception& e) {
-    LOG_ERROR << e.what();
-    return false;
-  }
-}
-
-// Reply handler of a get: moves the reply's "values" into `values`, which
-// keeps what it had when the reply is not JSON or carries no "values".
-ipc::CallbackHandler ValuesInto(json& values) {
-  return [&values](const char* text) {
-    json reply;
-    if (!ParseReply(text, reply)) return;
-    const auto member = reply.find("values");
-    if (member != reply.end()) values = std::move(*member);
-  };
-}
-
 // Option `name` of a node section: empty when absent, false when the
 // section is not an object or the option is not a string.
 bool ReadOption(const json& section, const char* name, std::string& value) {
@@ -61,34 +35,41 @@ bool ReadOption(const json& section, const char* name, std::string& value) {
   return true;
 }
 
-void LogNodeBlock(const std::string& device_id, const std::string& object_path) {
-  LOG_VERB << "================================";
-  LOG_VERB << "Node Info";
-  LOG_VERB << "--------------------------------";
-  LOG_VERB << "DEVICE ID : " << device_id;
-  LOG_VERB << "OBJ PATH  : " << object_path;
-  LOG_VERB << "================================";
-}
-
 }  // namespace
 
-json UCIGet(const std::string& config, const std::string& section) {
+// A "get": the reply's "values", or an empty object when the call fails, the
+// reply is not JSON or it carries no "values".
+static json GetValues(const json& request) {
   json values = json::object();
-  json request = json::object();
-  request["config"] = config;
-  request["section"] = section;
-  CallUCI("get", request, ValuesInto(values));
+  CallUCI("get", request, [&values](const char* text) {
+    if (!text) {
+      LOG_ERROR << "Reply could not be rendered";
+      return;
+    }
+    try {
+      json reply = json::parse(text);
+      const auto member = reply.find("values");
+      if (member != reply.end()) values = std::move(*member);
+    } catch (const json::exception& e) {
+      LOG_ERROR << e.what();
+    }
+  });
   return values;
 }
 
+json UCIGet(const std::string& config, const std::string& section) {
+  json request = json::object();
+  request["config"] = config;
+  request["section"] = section;
+  return GetValues(request);
+}
+
 json UCIGet(const std::string& config, const std::string& type, const json& match) {
-  json values = json::object();
   json request = json::object();
   request["config"] = config;
   request["type"] = type;
   if (match.is_object() && !match.empty()) request["match"] = match;
-  CallUCI("get", request, ValuesInto(values));
-  return values;
+  return GetValues(request);
 }
 
 void UCICommit(const std::string& config) {
@@ -131,26 +112,37 @@ void LoadNode() {
   request["config"] = kConfig;
   request["type"] = "node";
   CallUCI("get", request, [&nodes](const char* text) {
-    json reply;
-    if (!ParseReply(text, reply)) return;
-    const auto values = reply.find("values");
-    if (values == reply.end()) return;
-    if (!values->is_object()) {
-      LOG_ERROR << "Node sections are not an object : " << events::Compact(*values);
+    if (!text) {
+      LOG_ERROR << "Reply could not be rendered";
       return;
     }
-    // Sections come in ascending order of their names.
-    for (const auto& section : values->items()) {
-      std::string object_path;
-      std::string device_id;
-      if (!ReadOption(section.value(), "obj_path", object_path) ||
-          !ReadOption(section.value(), "device_id", device_id)) {
-        LOG_ERROR << "Skip node section " << section.key() << " : "
-                  << events::Compact(section.value());
-        continue;
+    try {
+      const json reply = json::parse(text);
+      const auto values = reply.find("values");
+      if (values == reply.end()) return;
+      if (!values->is_object()) {
+        LOG_ERROR << "Node sections are not an object : " << events::Compact(*values);
+        return;
       }
-      LogNodeBlock(device_id, object_path);
-      nodes.push_back(std::move(object_path));
+      // Sections come in ascending order of their names.
+      for (const auto& section : values->items()) {
+        std::string object_path;
+        std::string device_id;
+        if (!ReadOption(section.value(), "obj_path", object_path) ||
+            !ReadOption(section.value(), "device_id", device_id)) {
+          LOG_ERROR << "Skip node section " << section.key() << " : " << events::Compact(section.value());
+          continue;
+        }
+        LOG_VERB << "================================";
+        LOG_VERB << "Node Info";
+        LOG_VERB << "--------------------------------";
+        LOG_VERB << "DEVICE ID : " << device_id;
+        LOG_VERB << "OBJ PATH  : " << object_path;
+        LOG_VERB << "================================";
+        nodes.push_back(std::move(object_path));
+      }
+    } catch (const json::exception& e) {
+      LOG_ERROR << e.what();
     }
   });
   g_knownNodes = std::move(nodes);
