@@ -7,7 +7,8 @@ client that tests, the demo and the shell use.
 As a command (the bus address comes from --address or
 DBUS_SYSTEM_BUS_ADDRESS):
 
-    bluez_sim.py serve DIR                    bus + BlueZ in DIR, until Ctrl-C
+    bluez_sim.py serve DIR [--powered] [--quiet]
+                                              bus + BlueZ in DIR until SIGTERM or Ctrl-C
     bluez_sim.py add-node NAME MAC [KEY=JSON ...]
     bluez_sim.py notify PATH ROLE HEX         e.g. notify /org/bluez/hci0/dev_.. sensor 0b0002...
     bluez_sim.py drop PATH
@@ -220,6 +221,39 @@ def sensor_frame(type_id, index, kind, ts, raw):
             + (int(raw) & 0xFFFFFFFF).to_bytes(4, 'little'))
 
 
+def _die_with_parent():
+    import ctypes
+    ctypes.CDLL(None, use_errno=True).prctl(1, signal.SIGTERM)  # PR_SET_PDEATHSIG
+
+
+def _serve(directory, powered, quiet):
+    '''Bus and BlueZ until SIGTERM or SIGINT; the address goes to stdout.'''
+    def stop(_signum, _frame):
+        raise SystemExit(0)
+
+    signal.signal(signal.SIGTERM, stop)
+    signal.signal(signal.SIGINT, stop)
+    procs = []
+
+    def spawn(argv, env):
+        proc = subprocess.Popen(argv, env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                stderr=subprocess.DEVNULL if quiet else None, preexec_fn=_die_with_parent)
+        procs.append(proc)
+        return proc
+
+    try:
+        _, address = start_system_bus(directory, spawn)
+        start_bluez(address, {'powered': powered}, spawn=spawn)
+        if not quiet:
+            print(address, flush=True)
+        while True:
+            signal.pause()
+    finally:
+        for proc in reversed(procs):
+            proc.terminate()
+            proc.wait()
+
+
 def _main():
     parser = argparse.ArgumentParser(description='simulated BlueZ control')
     parser.add_argument('--address', default=os.environ.get('DBUS_SYSTEM_BUS_ADDRESS'))
@@ -227,6 +261,7 @@ def _main():
     p = sub.add_parser('serve')
     p.add_argument('dir')
     p.add_argument('--powered', action='store_true')
+    p.add_argument('--quiet', action='store_true', help='no address on stdout, no bus messages')
     p = sub.add_parser('add-node')
     p.add_argument('name')
     p.add_argument('mac')
@@ -250,18 +285,7 @@ def _main():
     args = parser.parse_args()
 
     if args.cmd == 'serve':
-        bus, address = start_system_bus(args.dir)
-        mock, _ = start_bluez(address, {'powered': args.powered})
-        print(address, flush=True)
-        stop_signals = {signal.SIGINT, signal.SIGTERM}
-        signal.pthread_sigmask(signal.SIG_BLOCK, stop_signals)
-        try:
-            signal.sigwait(stop_signals)
-        finally:
-            for proc in (mock, bus):
-                proc.terminate()
-                proc.wait()
-        return 0
+        return _serve(args.dir, args.powered, args.quiet)
 
     if not args.address:
         parser.error('no bus address (--address or DBUS_SYSTEM_BUS_ADDRESS)')

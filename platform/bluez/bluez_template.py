@@ -97,7 +97,7 @@ def _to_json(value):
         return {str(k): _to_json(v) for k, v in value.items()}
     if isinstance(value, (list, tuple)):
         return [_to_json(v) for v in value]
-    if isinstance(value, dbus.Boolean):
+    if isinstance(value, (bool, dbus.Boolean)):
         return bool(value)
     if isinstance(value, (int, dbus.Byte)):
         return int(value)
@@ -666,6 +666,16 @@ def SetRSSI(_self, path, rssi):
     node = SIM.node(path)
     node.rssi = int(rssi)
     node.set_device_props({'RSSI': dbus.Int16(rssi)})
+
+
+@dbus.service.method(CONTROL_IFACE, in_signature='oa{sv}', out_signature='')
+def EmitDeviceProperties(_self, path, properties):
+    '''Emits one PropertiesChanged of Device1 with `properties` (values as
+    typed by the caller) and stores them.'''
+    node = SIM.node(path)
+    if not node.known:
+        raise BluezError('org.freedesktop.DBus.Error.UnknownObject', f'{path} not known')
+    node.set_device_props({str(k): v for k, v in properties.items()})
 
 
 @dbus.service.method(CONTROL_IFACE, in_signature='ob', out_signature='')
