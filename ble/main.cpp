@@ -1,13 +1,24 @@
 #include <atomic>
+#include <exception>
+#include <memory>
 
 #include "events/websocket.h"
 #include "log/log.h"
 #include "log/signals.h"
-#include "manager/messages.h"
+#include "manager/bluetooth_le.h"
 #include "registry/registry.h"
+
+std::unique_ptr<BluetoothLE> g_bluetoothLE;
 
 namespace {
 std::atomic<bool> g_running{false};
+
+// The stop of a SIGTERM or SIGINT, run on the main thread by the idle loop
+// after it has logged the signal and cleared the running flag.
+void StopManager() {
+  if (g_bluetoothLE) g_bluetoothLE->Stop();
+  LOG_VERB << "";
+}
 }  // namespace
 
 int main() {
@@ -15,10 +26,19 @@ int main() {
   logging::InitFileLogger("/var/log/ble.log", logging::Severity::verbose);
 
   LoadNode();
+  // Commands from here on wait in the mailbox until the message thread runs.
   StartWebsocketListener();
 
-  g_running.store(true);
-  logging::IdleLoop(g_running, [] {});
+  try {
+    g_bluetoothLE = std::make_unique<BluetoothLE>();
+    g_bluetoothLE->Initialize();
+    g_running.store(true);
+    logging::IdleLoop(g_running, StopManager);
+  } catch (const std::exception& e) {
+    LOG_ERROR << e.what();
+    g_running.store(false);
+    if (g_bluetoothLE) g_bluetoothLE->Stop();
+  }
 
   StopWebsocketListener();
   return 0;

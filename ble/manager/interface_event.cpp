@@ -1,0 +1,82 @@
+#include "manager/interface_event.h"
+
+#include <exception>
+#include <memory>
+
+#include "bluez/names.h"
+#include "ipc/fnv.h"
+#include "log/log.h"
+#include "mailbox/mailbox.h"
+#include "manager/messages.h"
+#include "node/node.h"
+#include "registry/registry.h"
+
+namespace {
+
+constexpr size_t kDeviceIdLength = 12;
+
+void DeviceAdded(const std::string& path, const std::map<std::string, sdbus::Variant>& properties) {
+  const auto name_property = properties.find("Name");
+  if (name_property == properties.end()) return;
+  const std::string name = name_property->second.get<std::string>();
+  if (name.size() <= kDeviceIdLength) return;
+  const std::string device_id = name.substr(name.size() - kDeviceIdLength);
+  if (!IsWhitelisted(device_id)) {
+    LOG_VERB << "Skip " << name;
+    return;
+  }
+  auto payload = std::make_unique<AddSensorPayload>();
+  payload->device_id = device_id;
+  payload->object_path = path;
+  mailbox::Post(mailbox::Message(LE_EVT_IFACE_ADD_SENSOR, payload.get()));
+  payload.release();
+}
+
+void CharacteristicAdded(const std::string& path, const std::map<std::string, sdbus::Variant>& properties) {
+  const std::string uuid = properties.at("UUID").get<std::string>();
+  switch (ipc::Fnv1a(uuid)) {
+    case kCommandUuidHash:
+    case kSensorUuidHash:
+    case kFotaUuidHash: {
+      auto payload = std::make_unique<AddCharacteristicPayload>();
+      payload->uuid = uuid;
+      payload->object_path = path;
+      mailbox::Post(mailbox::Message(LE_EVT_IFACE_ADD_CHARACTERISTIC, payload.get()));
+      payload.release();
+      break;
+    }
+    default:
+      break;
+  }
+}
+
+}  // namespace
+
+InterfaceEvent::InterfaceEvent(sdbus::IConnection& connection)
+    : ProxyInterfaces(connection, org::bluez::kService, "/") {
+  registerProxy();
+}
+
+InterfaceEvent::~InterfaceEvent() { unregisterProxy(); }
+
+void InterfaceEvent::onInterfacesAdded(
+    const sdbus::ObjectPath& path, const std::map<std::string, std::map<std::string, sdbus::Variant>>& interfaces) {
+  for (const auto& [interface, properties] : interfaces) {
+    // Each interface on its own: a missing or mistyped property skips only it.
+    try {
+      if (interface == org::bluez::kDeviceInterface) {
+        DeviceAdded(path, properties);
+      } else if (interface == org::bluez::kGattServiceInterface) {
+        (void)properties.at("UUID").get<std::string>();
+      } else if (interface == org::bluez::kGattCharacteristicInterface) {
+        CharacteristicAdded(path, properties);
+      }
+    } catch (const std::exception& e) {
+      LOG_ERROR << e.what();
+    }
+  }
+}
+
+void InterfaceEvent::onInterfacesRemoved(const sdbus::ObjectPath& path, const std::vector<std::string>&) {
+  LOG_VERB << path;
+}

@@ -1,0 +1,327 @@
+#include "node/node.h"
+
+#include <cstdio>
+#include <ctime>
+#include <exception>
+#include <utility>
+
+#include "bluez/values.h"
+#include "ipc/fnv.h"
+#include "log/log.h"
+#include "mailbox/mailbox.h"
+#include "manager/messages.h"
+#include "sensor/sensor_data.h"
+
+namespace {
+
+using std::chrono::microseconds;
+using std::chrono::milliseconds;
+
+constexpr auto kConnectTimeout = std::chrono::seconds(15);
+constexpr auto kReconnectTimeout = std::chrono::seconds(5);
+constexpr auto kTimeSetTimeout = std::chrono::seconds(5);
+constexpr int64_t kFirstEpochUpdateMs = 2000;
+constexpr int64_t kEpochUpdatePeriodMs = 21600000;  // 6 hours
+
+constexpr uint8_t kInfoFrameCode = 0x84;
+constexpr size_t kInfoFrameSize = 16;
+constexpr size_t kInfoNameOffset = 2;
+constexpr size_t kInfoVersionOffset = 12;
+
+// Reply of a write to the command characteristic: only a failure is logged.
+void WriteReply(const sdbus::Error* error) {
+  if (error) {
+    LOG_ERROR << error->what();
+  }
+}
+
+}  // namespace
+
+std::vector<uint8_t> InfoRequestFrame() { return {0x04, 0x00, 0x00}; }
+
+std::vector<uint8_t> TimeSetFrame(uint32_t unix_time) {
+  return {0x03,
+          0x01,
+          0x00,
+          static_cast<uint8_t>(unix_time),
+          static_cast<uint8_t>(unix_time >> 8),
+          static_cast<uint8_t>(unix_time >> 16),
+          static_cast<uint8_t>(unix_time >> 24)};
+}
+
+std::vector<uint8_t> BeaconSetFrame(bool on) { return {0x02, 0x01, 0x00, static_cast<uint8_t>(on ? 1 : 0)}; }
+
+Node::Node(const std::string& device_id) : device_id_(device_id), guard_(std::make_shared<Guard>()) {
+  connect_callback_ = [guard = guard_, this](const sdbus::Error* error) {
+    Entered(guard, [&] { ConnectCB(error); });
+  };
+  epoch_handler_ = [guard = guard_, this](bool aborted) {
+    if (aborted) {
+      EpochUpdateHandler(true);
+      return;
+    }
+    Entered(guard, [&] { EpochUpdateHandler(false); });
+  };
+}
+
+Node::~Node() {
+  Close();
+  // No handler runs now and none can start: the proxies can go, then the
+  // timer queue (the last member) ends its thread.
+  for (auto& characteristic : characteristics_) characteristic.reset();
+  device_.reset();
+}
+
+template <typename Body>
+void Node::Entered(const std::shared_ptr<Guard>& guard, Body body) {
+  {
+    std::lock_guard<std::mutex> lock(guard->mtx);
+    if (guard->closing) return;
+    ++guard->active;
+  }
+  try {
+    body();
+  } catch (const std::exception& e) {
+    // sdbus-c++ would swallow it silently; a property of an unexpected type
+    // ends up here.
+    LOG_ERROR << e.what();
+  }
+  std::lock_guard<std::mutex> lock(guard->mtx);
+  if (--guard->active == 0) guard->idle.notify_all();
+}
+
+void Node::WaitIdle(std::unique_lock<std::mutex>& lock) {
+  guard_->idle.wait(lock, [this] { return guard_->active == 0; });
+}
+
+void Node::Close() {
+  std::unique_lock<std::mutex> lock(guard_->mtx);
+  guard_->closing = true;
+  WaitIdle(lock);
+}
+
+org::bluez::PropertyHandler Node::Guarded(PropMember member, int role, uint32_t generation) {
+  return [guard = guard_, this, member, role, generation](const std::string& name, const sdbus::Variant& value) {
+    Entered(guard, [&] {
+      {
+        std::lock_guard<std::mutex> lock(guard->mtx);
+        if (generations_[role] != generation) return;  // a replaced proxy
+      }
+      (this->*member)(name, value);
+    });
+  };
+}
+
+std::string Node::ObjectPath() const {
+  std::lock_guard<std::mutex> lock(guard_->mtx);
+  return object_path_;
+}
+
+std::string Node::Name() const {
+  std::lock_guard<std::mutex> lock(guard_->mtx);
+  return name_;
+}
+
+std::array<uint8_t, 4> Node::Version() const {
+  std::lock_guard<std::mutex> lock(guard_->mtx);
+  return version_;
+}
+
+uint16_t Node::RegisteredMask() const {
+  std::lock_guard<std::mutex> lock(guard_->mtx);
+  return registered_mask_;
+}
+
+// --- connection ------------------------------------------------------------
+
+void Node::Connect(const std::shared_ptr<sdbus::IConnection>& connection, const std::string& object_path) {
+  uint32_t generation;
+  {
+    std::lock_guard<std::mutex> lock(guard_->mtx);
+    generation = generations_[kRoles] + 1;
+  }
+  auto device = std::make_unique<Device>(*connection, object_path, Guarded(&Node::DevicePropHandler, kRoles, generation));
+  Device* current = device.get();
+  std::unique_ptr<Device> replaced;
+  {
+    std::unique_lock<std::mutex> lock(guard_->mtx);
+    replaced = std::move(device_);
+    device_ = std::move(device);
+    generations_[kRoles] = generation;
+    object_path_ = object_path;
+    if (replaced) WaitIdle(lock);
+  }
+  replaced.reset();
+  try {
+    current->Connect(connect_callback_, microseconds(kConnectTimeout));
+  } catch (const sdbus::Error& e) {
+    ConnectCB(&e);
+  }
+}
+
+void Node::ConnectCB(const sdbus::Error* error) {
+  if (!error) return;
+  LOG_ERROR << error->what();
+  auto device_id = std::make_unique<std::string>(device_id_);
+  mailbox::Post(mailbox::Message(LE_EVT_IFACE_REMOVE_SENSOR, device_id.get()));
+  device_id.release();
+}
+
+void Node::DevicePropHandler(const std::string& property, const sdbus::Variant& value) {
+  if (property == "Connected") {
+    const bool connected = org::bluez::VariantToBool(value);
+    LOG_VERB << property << " " << connected;
+    if (connected) return;
+    LOG_ERROR << "Disconnected from " << device_id_;
+    LOG_ERROR << "Retry to connect it.";
+    Device* device;
+    {
+      std::lock_guard<std::mutex> lock(guard_->mtx);
+      device = device_.get();
+    }
+    if (!device) return;
+    try {
+      device->Connect(connect_callback_, microseconds(kReconnectTimeout));
+    } catch (const sdbus::Error& e) {
+      ConnectCB(&e);
+    }
+  } else if (property == "RSSI") {
+    LOG_VERB << property << " " << org::bluez::VariantToInt16(value);
+  } else if (property == "ServicesResolved") {
+    LOG_VERB << property << " " << org::bluez::VariantToBool(value);
+  }
+}
+
+void Node::Disconnect() {
+  Close();
+  if (!device_) return;
+  try {
+    device_->Disconnect();
+  } catch (const sdbus::Error& e) {
+    LOG_ERROR << e.what();
+  }
+}
+
+// --- characteristics -------------------------------------------------------
+
+void Node::RegisterCharacteristic(const std::shared_ptr<sdbus::IConnection>& connection, const std::string& uuid,
+                                  const std::string& object_path) {
+  int role = -1;
+  uint16_t bit = 0;
+  PropMember handler = nullptr;
+  switch (ipc::Fnv1a(uuid)) {
+    case kCommandUuidHash: role = kCommand, bit = kCommandBit, handler = &Node::CommandPropHandler; break;
+    case kSensorUuidHash: role = kSensor, bit = kSensorBit, handler = &Node::SensorPropHandler; break;
+    case kFotaUuidHash: role = kFota, bit = kFotaBit, handler = &Node::FotaPropHandler; break;
+    default: break;
+  }
+  if (role >= 0) {
+    uint32_t generation;
+    {
+      std::lock_guard<std::mutex> lock(guard_->mtx);
+      generation = generations_[role] + 1;
+    }
+    auto proxy = std::make_unique<GattCharacteristic>(*connection, object_path, Guarded(handler, role, generation));
+    GattCharacteristic* current = proxy.get();
+    std::unique_ptr<GattCharacteristic> replaced;
+    {
+      std::unique_lock<std::mutex> lock(guard_->mtx);
+      replaced = std::move(characteristics_[role]);
+      characteristics_[role] = std::move(proxy);
+      generations_[role] = generation;
+      if (replaced) WaitIdle(lock);
+    }
+    replaced.reset();
+    try {
+      current->StartNotify();
+    } catch (const sdbus::Error& e) {
+      LOG_ERROR << e.what();
+    }
+    std::lock_guard<std::mutex> lock(guard_->mtx);
+    registered_mask_ |= bit;
+  }
+  if (RegisteredMask() == (kCommandBit | kSensorBit | kFotaBit)) WriteCommand(InfoRequestFrame(), std::nullopt);
+}
+
+void Node::WriteCommand(const std::vector<uint8_t>& frame, std::optional<microseconds> timeout) {
+  GattCharacteristic* command;
+  {
+    std::lock_guard<std::mutex> lock(guard_->mtx);
+    command = characteristics_[kCommand].get();
+  }
+  if (!command) {
+    LOG_ERROR << "No command characteristic on " << device_id_ << ", frame dropped";
+    return;
+  }
+  try {
+    command->WriteValue(frame, WriteReply, timeout);
+  } catch (const sdbus::Error& e) {
+    LOG_ERROR << e.what();
+  }
+}
+
+void Node::SensorPropHandler(const std::string& property, const sdbus::Variant& value) {
+  LOG_VERB << device_id_ << " : " << property;
+  if (property != "Value") return;
+  const std::vector<uint8_t> frame = org::bluez::VariantToBytes(value);
+  if (frame.size() != kSensorFrameSize) {
+    LOG_ERROR << "Wrong Size.. " << frame.size();
+    if (frame.size() < kSensorFrameSize) return;  // nothing to decode
+  }
+  auto [reading, index] = SensorDataToJson(frame.data());
+  if (reading.is_null()) return;  // unknown sensor type
+  auto payload = std::make_unique<SensorDataPayload>();
+  payload->key = index == 0 ? device_id_ : device_id_ + "_" + std::to_string(index);
+  payload->reading = std::move(reading);
+  mailbox::Post(mailbox::Message(LE_EVT_RECV_SENSOR_DATA, payload.get()));
+  payload.release();
+}
+
+void Node::CommandPropHandler(const std::string& property, const sdbus::Variant& value) {
+  LOG_VERB << device_id_ << " : " << property;
+  if (property != "Value") return;
+  const std::vector<uint8_t> frame = org::bluez::VariantToBytes(value);
+  if (frame.empty() || frame[0] != kInfoFrameCode) return;
+  if (frame.size() != kInfoFrameSize) {
+    LOG_ERROR << "Something Wrong!!! Size missmatch " << frame.size();
+    return;
+  }
+  // The name runs to the first zero byte, or to the frame's end when the
+  // frame has none.
+  auto name_end = frame.begin() + kInfoNameOffset;
+  while (name_end != frame.end() && *name_end != 0) ++name_end;
+  const std::string name(frame.begin() + kInfoNameOffset, name_end);
+  const std::array<uint8_t, 4> version{frame[kInfoVersionOffset], frame[kInfoVersionOffset + 1],
+                                       frame[kInfoVersionOffset + 2], frame[kInfoVersionOffset + 3]};
+  {
+    std::lock_guard<std::mutex> lock(guard_->mtx);
+    name_ = name;
+    version_ = version;
+  }
+  const uint64_t id = timers_.add(kFirstEpochUpdateMs, epoch_handler_);
+  {
+    std::lock_guard<std::mutex> lock(guard_->mtx);
+    epoch_timer_id_ = id;
+  }
+  char line[128];
+  std::snprintf(line, sizeof(line), "Connected to %s(%s) v%d.%d.%d+%d", name.c_str(), device_id_.c_str(),
+                version[0], version[1], version[2], version[3]);
+  LOG_INFO << line;
+}
+
+void Node::FotaPropHandler(const std::string& property, const sdbus::Variant&) {
+  LOG_VERB << device_id_ << " : " << property;
+}
+
+// --- timers and commands ---------------------------------------------------
+
+void Node::EpochUpdateHandler(bool aborted) {
+  if (aborted) return;
+  LOG_INFO << "Update UNIX Epoch Time for " << Name() << "(" << device_id_ << ")";
+  WriteCommand(TimeSetFrame(static_cast<uint32_t>(std::time(nullptr))), microseconds(kTimeSetTimeout));
+  const uint64_t id = timers_.add(kEpochUpdatePeriodMs, epoch_handler_);
+  std::lock_guard<std::mutex> lock(guard_->mtx);
+  epoch_timer_id_ = id;
+}
+
+void Node::BeaconUpdate(const bool& on) { WriteCommand(BeaconSetFrame(on), std::nullopt); }
