@@ -33,6 +33,15 @@ exec sleep infinity
 """
 
 
+def _bluez_sim():
+    import sys
+    path = str(REPO / "platform" / "bluez")
+    if path not in sys.path:
+        sys.path.insert(0, path)
+    import bluez_sim
+    return bluez_sim
+
+
 class SandboxError(RuntimeError):
     pass
 
@@ -48,6 +57,8 @@ class Sandbox:
         self.env["PATH"] = f"{BUILD / 'platform/ubus'}:{REPO / 'platform/opkg'}:{self.env.get('PATH', '')}"
         self.env["OPKG_STATUS"] = str(self.workdir / "opkg-status")
         self._procs = []
+        self.bus_address = None
+        self._bluez = []
         self._holder = subprocess.Popen(
             ["unshare", "--mount", "--net", "--propagation", "private", "sh", "-c", _HOLDER],
             stdout=subprocess.PIPE, stdin=subprocess.DEVNULL, start_new_session=True)
@@ -182,9 +193,32 @@ class Sandbox:
             raise SandboxError("mosquitto did not start")
         return proc
 
+    def start_dbus(self):
+        """A private system bus; every process started after this reaches it
+        through DBUS_SYSTEM_BUS_ADDRESS."""
+        bluez_sim = _bluez_sim()
+        proc, self.bus_address = bluez_sim.start_system_bus(
+            self.workdir / "system-bus", spawn=lambda argv, env: self.spawn(argv, env=env))
+        self.env["DBUS_SYSTEM_BUS_ADDRESS"] = self.bus_address
+        return proc
+
+    def start_bluez(self, parameters=None):
+        """Simulated BlueZ on the private system bus (started first when
+        needed); returns its control client (platform/bluez/bluez_sim.py)."""
+        if self.bus_address is None:
+            self.start_dbus()
+        bluez_sim = _bluez_sim()
+        _, control = bluez_sim.start_bluez(
+            self.bus_address, parameters, logfile=self.workdir / "bluez.log",
+            spawn=lambda argv, env: self.spawn(argv, env=env))
+        self._bluez.append(control)
+        return control
+
     # --- teardown --------------------------------------------------------
 
     def close(self):
+        for control in self._bluez:
+            control.close()
         for proc in reversed(self._procs):
             if proc.poll() is None:
                 try:
