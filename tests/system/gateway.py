@@ -1,0 +1,133 @@
+"""The whole gateway on one host: a sandbox with the platform's services
+(ubusd, the uci service, a private system bus with simulated BlueZ, mosquitto
+on 127.0.0.1:1883, a local cloud server) and the three daemons as they run on
+the router. Used by the end-to-end tests, the demo, scripts/sandbox and the
+benchmarks."""
+
+import sys
+from pathlib import Path
+
+HERE = Path(__file__).resolve().parent
+REPO = HERE.parents[1]
+sys.path.insert(0, str(HERE))
+sys.path.insert(0, str(REPO / "platform" / "bluez"))
+
+import bluez_sim  # noqa: E402
+from cloud_server import CloudServer  # noqa: E402
+from sandbox import Sandbox, SandboxError  # noqa: E402
+
+CLOUD_PORT = 8080
+MQTT_PORT = 1883
+
+# Virtual sensor nodes of the default set-up: name (ending in the device id),
+# address, sensor type ids they report.
+DEFAULT_NODES = [
+    ("Kelvora-Room1-0123456789AB", "C0:FF:EE:00:00:01", [11, 12, 13]),   # PM1.0, PM2.5, PM10
+    ("Kelvora-Room2-0123456789AC", "C0:FF:EE:00:00:02", [2, 3, 14]),     # temperature, humidity, signed
+    ("Kelvora-Lab-0123456789AD", "C0:FF:EE:00:00:03", [4, 5, 8]),        # CO2, pressure, VOC
+]
+
+
+def default_config(nodes=DEFAULT_NODES, url=f"http://127.0.0.1:{CLOUD_PORT}", token="demo-token",
+                   mqtt_enable="1"):
+    whitelist = "".join(f"\tlist whitelist '{name[-12:]}'\n" for name, _, _ in nodes)
+    return (
+        "config sys 'sys'\n"
+        f"{whitelist}"
+        f"\toption url '{url}'\n"
+        "\n"
+        "config auth 'auth'\n"
+        f"\toption access_token '{token}'\n"
+        "\n"
+        "config mqtt 'mqtt'\n"
+        f"\toption enable '{mqtt_enable}'\n"
+        "\toption host '127.0.0.1'\n"
+        f"\toption port '{MQTT_PORT}'\n"
+    )
+
+
+DAEMONS = ("kelvora-report-app", "kelvora-mqtt-app", "kelvora-ble-app")
+LOGS = {"kelvora-ble-app": "ble.log", "kelvora-report-app": "report.log",
+        "kelvora-mqtt-app": "mqtt-app.log"}
+
+
+class Gateway:
+    def __init__(self, sandbox, config=None, live_cloud=False):
+        self.sandbox = sandbox
+        self.config = config if config is not None else default_config()
+        self.live_cloud = live_cloud
+        self.bus_address = None
+        self.bluez = None
+        self.cloud = None
+        self.daemons = {}
+        self.services = {}
+
+    # --- platform ----------------------------------------------------------
+
+    def start_platform(self):
+        sb = self.sandbox
+        self.services["ubusd"] = sb.start_ubusd()
+        self.services["uci"] = sb.start_uci({"tavrin": self.config})
+
+        def spawn(argv, env):
+            return sb.spawn(argv, env=env)
+
+        bus_dir = Path(sb.workdir) / "system-bus"
+        self.services["dbus"], self.bus_address = bluez_sim.start_system_bus(bus_dir, spawn=spawn)
+        self.services["bluez"], self.bluez = bluez_sim.start_bluez(
+            self.bus_address, logfile=Path(sb.workdir) / "bluez.log", spawn=spawn)
+        self.services["mosquitto"] = sb.start_mosquitto(MQTT_PORT)
+        self.cloud = CloudServer(sb, port=CLOUD_PORT, status=201, body='{"result":"ok"}',
+                                 live=self.live_cloud).start()
+        return self
+
+    def add_nodes(self, nodes=DEFAULT_NODES, period_ms=2000, **options):
+        """Adds advertising virtual nodes; returns their device paths."""
+        paths = []
+        for name, address, types in nodes:
+            paths.append(self.bluez.add_node(name, address, period_ms=period_ms,
+                                             sensor_types=list(types), **options))
+        return paths
+
+    # --- daemons -----------------------------------------------------------
+
+    def start_daemon(self, name):
+        env = {"DBUS_SYSTEM_BUS_ADDRESS": self.bus_address} if name == "kelvora-ble-app" else None
+        self.daemons[name] = self.sandbox.spawn([self.sandbox.exe(name)], env=env)
+        return self.daemons[name]
+
+    def start_daemons(self, names=DAEMONS):
+        # The listeners come first so that no early reading is missed.
+        for name in names:
+            self.start_daemon(name)
+            if name != "kelvora-ble-app":
+                self.sandbox.wait_for(lambda: self._registered_report_listener(name), 5, 0.05)
+        return self
+
+    def _registered_report_listener(self, name):
+        log = self.sandbox.read_log(LOGS[name])
+        return bool(log) or self.daemons[name].poll() is not None
+
+    def stop_daemons(self, timeout=10.0):
+        """SIGTERM to every daemon, the producer first; their exit statuses."""
+        statuses = {}
+        for name in reversed(list(self.daemons)):
+            statuses[name] = self.sandbox.stop(self.daemons[name], timeout=timeout)
+        self.daemons.clear()
+        return statuses
+
+    def log(self, name):
+        return self.sandbox.read_log(LOGS.get(name, name))
+
+    def copy_logs(self, target):
+        target = Path(target)
+        target.mkdir(parents=True, exist_ok=True)
+        for name in ("ble.log", "report.log", "mqtt-app.log"):
+            text = self.sandbox.read_log(name)
+            if text:
+                (target / name).write_text(text)
+        return target
+
+
+__all__ = ["Gateway", "Sandbox", "SandboxError", "default_config", "DEFAULT_NODES", "DAEMONS",
+           "bluez_sim", "CLOUD_PORT", "MQTT_PORT"]
