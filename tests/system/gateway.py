@@ -10,9 +10,7 @@ from pathlib import Path
 HERE = Path(__file__).resolve().parent
 REPO = HERE.parents[1]
 sys.path.insert(0, str(HERE))
-sys.path.insert(0, str(REPO / "platform" / "bluez"))
 
-import bluez_sim  # noqa: E402
 from cloud_server import CloudServer  # noqa: E402
 from sandbox import Sandbox, SandboxError  # noqa: E402
 
@@ -69,13 +67,8 @@ class Gateway:
         self.services["ubusd"] = sb.start_ubusd()
         self.services["uci"] = sb.start_uci({"tavrin": self.config})
 
-        def spawn(argv, env):
-            return sb.spawn(argv, env=env)
-
-        bus_dir = Path(sb.workdir) / "system-bus"
-        self.services["dbus"], self.bus_address = bluez_sim.start_system_bus(bus_dir, spawn=spawn)
-        self.services["bluez"], self.bluez = bluez_sim.start_bluez(
-            self.bus_address, logfile=Path(sb.workdir) / "bluez.log", spawn=spawn)
+        self.bluez = sb.start_bluez()
+        self.bus_address = sb.bus_address
         self.services["mosquitto"] = sb.start_mosquitto(MQTT_PORT)
         self.cloud = CloudServer(sb, port=CLOUD_PORT, status=201, body='{"result":"ok"}',
                                  live=self.live_cloud).start()
@@ -92,8 +85,7 @@ class Gateway:
     # --- daemons -----------------------------------------------------------
 
     def start_daemon(self, name):
-        env = {"DBUS_SYSTEM_BUS_ADDRESS": self.bus_address} if name == "kelvora-ble-app" else None
-        self.daemons[name] = self.sandbox.spawn([self.sandbox.exe(name)], env=env)
+        self.daemons[name] = self.sandbox.spawn([self.sandbox.exe(name)])
         return self.daemons[name]
 
     def start_daemons(self, names=DAEMONS):
@@ -130,4 +122,4 @@ class Gateway:
 
 
 __all__ = ["Gateway", "Sandbox", "SandboxError", "default_config", "DEFAULT_NODES", "DAEMONS",
-           "bluez_sim", "CLOUD_PORT", "MQTT_PORT"]
+           "CLOUD_PORT", "MQTT_PORT"]
