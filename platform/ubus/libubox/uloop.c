@@ -2,8 +2,9 @@
  * uloop on epoll.  One loop per process: the epoll descriptor, the timeout
  * list and the signal waker are process-wide.
  *
- * The cancel flag may be set from a signal handler or from another thread;
- * it is read and written here with atomic builtins.
+ * The cancel flag may be set from a signal handler or from another thread,
+ * and uloop_cancelling() may be asked from any thread: the flag and the run
+ * depth are read and written here with atomic builtins.
  */
 #define _GNU_SOURCE
 #include <errno.h>
@@ -419,14 +420,14 @@ static void run_events(int timeout)
 
 bool uloop_cancelling(void)
 {
-	return run_depth > 0 && cancelled();
+	return __atomic_load_n(&run_depth, __ATOMIC_SEQ_CST) > 0 && cancelled();
 }
 
 int uloop_run_timeout(int timeout)
 {
 	int wait;
 
-	run_depth++;
+	__atomic_add_fetch(&run_depth, 1, __ATOMIC_SEQ_CST);
 	end_signal = 0;
 	set_cancelled(false);
 
@@ -441,6 +442,6 @@ int uloop_run_timeout(int timeout)
 		run_events(wait);
 	} while (!cancelled() && timeout < 0);
 
-	run_depth--;
+	__atomic_sub_fetch(&run_depth, 1, __ATOMIC_SEQ_CST);
 	return end_signal;
 }

@@ -76,9 +76,10 @@ int64_t uloop_timeout_remaining64(struct uloop_timeout *timeout);
 /* True while a loop runs and has been asked to end. */
 bool uloop_cancelling(void);
 
+/* Atomic, as other threads may set or read the flag too. */
 static inline void uloop_end(void)
 {
-	uloop_cancelled = true;
+	__atomic_store_n(&uloop_cancelled, true, __ATOMIC_SEQ_CST);
 }
 
 int uloop_init(void);
