@@ -193,6 +193,12 @@ class Sandbox:
             raise SandboxError("mosquitto did not start")
         return proc
 
+    def start_cloud(self, **kw):
+        """The cloud stand-in (tests/system/cloud_server.py) on 127.0.0.1;
+        returns its CloudServer handle (url, requests(), reports(), stop())."""
+        from cloud_server import CloudServer
+        return CloudServer(self, **kw).start()
+
     def start_dbus(self):
         """A private system bus; every process started after this reaches it
         through DBUS_SYSTEM_BUS_ADDRESS."""
