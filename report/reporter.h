@@ -29,7 +29,7 @@ class Reporter {
   // the router's 32-bit pointers), plus one copy while a report is built,
   // and make a body of about 400 KB (bench/report). A typical installation
   // (tens of nodes, a few sensor types, one reading a minute each) keeps
-  // hours of readings while the cloud is unreachable.
+  // an hour or more of readings while the cloud is unreachable.
   static constexpr size_t kMaxPendingReadings = 10000;
   static constexpr int kReportPeriodSeconds = 30;
 

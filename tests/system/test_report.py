@@ -17,7 +17,7 @@ from pathlib import Path
 
 import pytest
 
-from cloud_server import CloudServer, make_ca, make_server_cert
+from cloud_server import make_ca, make_server_cert
 from sandbox import Sandbox
 
 N1 = "0123456789AB"
@@ -62,7 +62,7 @@ class ReportBox:
         assert r.returncode == 0, r.stderr
 
     def start_cloud(self, **kw):
-        self.cloud = CloudServer(self.sb, **kw).start()
+        self.cloud = self.sb.start_cloud(**kw)
         return self.cloud
 
     def start_daemon(self):
