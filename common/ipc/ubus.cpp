@@ -6,8 +6,11 @@
 #include <cstdlib>
 #include <memory>
 
+// The platform's libubox headers carry no C++ linkage guards.
+extern "C" {
 #include <libubox/blobmsg_json.h>
 #include <libubox/uloop.h>
+}
 
 #include "ipc/fnv.h"
 #include "log/log.h"

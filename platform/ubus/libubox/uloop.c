@@ -41,7 +41,7 @@ static int waker_write = -1;
 static struct uloop_fd waker;
 
 static struct sigaction saved_int, saved_term;
-static bool changed_int, changed_term, changed_pipe;
+static bool changed_int, changed_term;
 
 static bool cancelled(void)
 {
@@ -139,7 +139,7 @@ int uloop_init(void)
 
 		changed_int = take_signal(SIGINT, on_end_signal, &saved_int);
 		changed_term = take_signal(SIGTERM, on_end_signal, &saved_term);
-		changed_pipe = take_signal(SIGPIPE, SIG_IGN, NULL);
+		take_signal(SIGPIPE, SIG_IGN, NULL);
 	}
 out:
 	pthread_mutex_unlock(&setup_lock);
@@ -155,9 +155,8 @@ void uloop_done(void)
 		give_signal(SIGINT, on_end_signal, &saved_int);
 	if (changed_term)
 		give_signal(SIGTERM, on_end_signal, &saved_term);
-	if (changed_pipe)
-		give_signal(SIGPIPE, SIG_IGN, NULL);
-	changed_int = changed_term = changed_pipe = false;
+	/* SIGPIPE stays ignored, as with the platform's libubox. */
+	changed_int = changed_term = false;
 
 	if (waker_write >= 0) {
 		uloop_fd_delete(&waker);

@@ -7,7 +7,9 @@
 #include <string>
 #include <vector>
 
+extern "C" {  // the platform's libubox headers have no C++ guards
 #include <libubox/blobmsg_json.h>
+}
 
 namespace {
 

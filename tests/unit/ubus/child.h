@@ -6,7 +6,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <string>
 #include <thread>
 #include <vector>
@@ -64,14 +66,18 @@ class Child {
   }
 
   // Signals the child and waits for it; returns the wait status or -1.
+  // (The platform's uloop reaps every child while it runs: a child that is
+  // already gone counts as stopped.)
   int Stop(int signal_number) {
     if (pid_ <= 0) return -1;
     kill(pid_, signal_number);
     int status = 0;
     for (int i = 0; i < 500; ++i) {
-      if (waitpid(pid_, &status, WNOHANG) == pid_) {
+      const pid_t done = waitpid(pid_, &status, WNOHANG);
+      if (done == pid_ || (done < 0 && errno == ECHILD)) {
+        const bool reaped_here = done == pid_;
         pid_ = -1;
-        return status;
+        return reaped_here ? status : -1;
       }
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
@@ -87,9 +93,15 @@ class Child {
   std::string pending_;
 };
 
-inline std::string UbusdProgram() { return KELVORA_TEST_UBUSD; }
-inline std::string TestdProgram() { return KELVORA_TEST_UBUS_TESTD; }
-inline std::string ToolProgram() { return KELVORA_TEST_UBUS_TOOL; }
+// The programs under test; the environment may name others (for instance
+// the platform's own ubusd, to check that both speak the same protocol).
+inline std::string Program(const char* variable, const char* built) {
+  const char* chosen = getenv(variable);
+  return chosen && *chosen ? chosen : built;
+}
+inline std::string UbusdProgram() { return Program("KELVORA_TEST_UBUSD", KELVORA_TEST_UBUSD); }
+inline std::string TestdProgram() { return Program("KELVORA_TEST_UBUS_TESTD", KELVORA_TEST_UBUS_TESTD); }
+inline std::string ToolProgram() { return Program("KELVORA_TEST_UBUS_TOOL", KELVORA_TEST_UBUS_TOOL); }
 
 // Waits until `ready` holds, polling every millisecond.
 template <typename Predicate>

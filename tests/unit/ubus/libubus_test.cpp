@@ -12,9 +12,11 @@
 #include <thread>
 #include <vector>
 
+extern "C" {  // the platform's libubox headers have no C++ guards
 #include <libubox/blobmsg_json.h>
 #include <libubox/uloop.h>
 #include <libubus.h>
+}
 
 #include "child.h"
 

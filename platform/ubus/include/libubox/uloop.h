@@ -3,7 +3,8 @@
  *
  * uloop_init() sets SIGINT and SIGTERM to handlers that request the loop to
  * end, and SIGPIPE to ignored, each only where the disposition is still the
- * default; uloop_done() puts back what it changed.
+ * default; uloop_done() puts back the SIGINT and SIGTERM handlers it set
+ * (SIGPIPE stays ignored, as on the platform).
  */
 #ifndef KELVORA_LIBUBOX_ULOOP_H
 #define KELVORA_LIBUBOX_ULOOP_H
