@@ -66,6 +66,8 @@ bool ReportSensorData(const ReportSettings& settings, const std::string& body,
       easy.add(CURLOPT_TIMEOUT, kTransferTimeoutSeconds);
       easy.add(CURLOPT_NOSIGNAL, 1L);
       easy.add(CURLOPT_DNS_CACHE_TIMEOUT, kDnsCacheSeconds);
+      // The daemon takes nothing from its environment, proxies included.
+      easy.add(CURLOPT_PROXY, "");
       if (cancelled) {
         easy.add(CURLOPT_XFERINFOFUNCTION, &Progress);
         easy.add(CURLOPT_XFERINFODATA, const_cast<void*>(static_cast<const void*>(&cancelled)));

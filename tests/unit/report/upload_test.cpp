@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <stdlib.h>
+
 #include <string>
 
 #include "http_stub.h"
@@ -63,6 +65,18 @@ TEST_F(Upload, JudgesTheAnswer) {
   EXPECT_NE(std::find(headers.begin(), headers.end(), "Authorization: Bearer "), headers.end());
 
   EXPECT_EQ(log_.Count("ERROR"), 1u);
+  EXPECT_EQ(log_.Count("WARN "), 0u);
+}
+
+TEST_F(Upload, ProxyVariablesAreIgnored) {
+  setenv("http_proxy", "http://127.0.0.1:1", 1);
+  setenv("ALL_PROXY", "http://127.0.0.1:1", 1);
+  stub_.Respond(200, "");
+  const bool delivered = ReportSensorData(settings_, kBody);
+  unsetenv("http_proxy");
+  unsetenv("ALL_PROXY");
+  EXPECT_TRUE(delivered);
+  EXPECT_EQ(stub_.Requests().size(), 1u);
   EXPECT_EQ(log_.Count("WARN "), 0u);
 }
 
