@@ -17,6 +17,7 @@ build of the daemons and platform stand-ins (scripts/bench does both).
 
 import argparse
 import json
+import math
 import os
 import platform
 import statistics
@@ -144,46 +145,76 @@ class Driver:
         return times
 
 
+class BusTap:
+    """`ubus listen kelvora.report` inside the sandbox, each event stamped
+    with its wall time on arrival: splits the latency at the bus."""
+
+    def __init__(self, sandbox):
+        import subprocess
+        import threading
+        self.times = {}
+        self._proc = sandbox.spawn([sandbox.exe("ubus"), "listen", "kelvora.report"],
+                                   stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        self._sandbox = sandbox
+        self._thread = threading.Thread(target=self._read, daemon=True)
+        self._thread.start()
+
+    def _read(self):
+        for line in self._proc.stdout:
+            now = time.time()
+            try:
+                seq = json.loads(line)["kelvora.report"]["data"]["v"]
+            except (ValueError, KeyError, TypeError):
+                continue
+            self.times[seq] = now
+
+    def stop(self):
+        self._sandbox.stop(self._proc)
+
+
 # --- one step ------------------------------------------------------------------
 
 def percentile(values, q):
+    """Nearest-rank percentile."""
     ordered = sorted(values)
     if not ordered:
         return float("nan")
-    k = min(len(ordered) - 1, max(0, int(round(q / 100.0 * len(ordered) + 0.5)) - 1))
-    return ordered[k]
+    return ordered[max(0, math.ceil(q / 100.0 * len(ordered)) - 1)]
 
 
 def collect(sub, sent, seen_count, quiet_s=1.5, limit_s=30.0):
     """Waits until every reading of `sent` reached the broker, or nothing new
     came for `quiet_s`; returns {seq: (topic, arrival time)} of this step's
-    readings and the number of messages read so far."""
+    readings, how many of them arrived more than once, and the number of
+    messages read so far."""
     deadline = time.monotonic() + limit_s
     last_count, last_change = -1, time.monotonic()
     while True:
         messages = sub.messages()
-        got = {}
+        got, duplicates = {}, 0
         for m in messages[seen_count:]:
             try:
                 seq = json.loads(m["payload"])["v"]
             except (ValueError, KeyError, TypeError):
                 continue
-            if seq in sent:
+            if seq in got:
+                duplicates += 1
+            elif seq in sent:
                 got[seq] = (m["topic"], m["time"])
         now = time.monotonic()
         if len(got) != last_count:
             last_count, last_change = len(got), now
         if len(got) >= len(sent) or now - last_change > quiet_s or now > deadline:
-            return got, len(messages)
+            return got, duplicates, len(messages)
         time.sleep(0.2)
 
 
-def step(gw, driver, sub, meter, rate, seconds, seen_count, max_p99, sensor_frame):
+def step(gw, driver, sub, meter, rate, seconds, seen_count, max_p99, sensor_frame, tap=None):
     driver.notify_times()  # start from an empty journal
     meter.start()
     sent, send_span = driver.run(rate, seconds, sensor_frame)
     load = meter.stop()
-    got, seen_count = collect(sub, sent, seen_count)
+    got, duplicates, seen_count = collect(sub, sent, seen_count)
     emitted = driver.notify_times()
 
     latencies, wrong_topic = [], 0
@@ -202,15 +233,21 @@ def step(gw, driver, sub, meter, rate, seconds, seen_count, max_p99, sensor_fram
         pace = 0.0
     result = {
         "rate": rate, "offered": offered, "sent": len(sent), "received": len(got), "lost": lost,
-        "wrong_topic": wrong_topic,
+        "duplicates": duplicates, "wrong_topic": wrong_topic,
         "median_ms": 1000 * statistics.median(latencies) if latencies else float("nan"),
         "p99_ms": 1000 * percentile(latencies, 99),
         "max_ms": 1000 * max(latencies) if latencies else float("nan"),
         "pace": pace, "daemons": load,
     }
-    # Lossless at this rate: every reading arrived, on its topic, the broker
-    # kept the offered pace and no queue built up.
-    result["lossless"] = (lost == 0 and wrong_topic == 0 and pace >= 0.98
+    if tap is not None:
+        to_bus = [tap.times[s] - emitted.get(s, sent[s][1]) for s in sent if s in tap.times]
+        to_broker = [a - tap.times[s] for s, (_, a) in got.items() if s in tap.times]
+        for key, values in (("ble", to_bus), ("mqtt", to_broker)):
+            result[f"{key}_median_ms"] = 1000 * statistics.median(values) if values else float("nan")
+            result[f"{key}_p99_ms"] = 1000 * percentile(values, 99)
+    # Lossless at this rate: every reading arrived once, on its topic, the
+    # broker kept the offered pace and no queue built up.
+    result["lossless"] = (lost == 0 and duplicates == 0 and wrong_topic == 0 and pace >= 0.98
                           and result["p99_ms"] <= 1000 * max_p99)
     return result, seen_count
 
@@ -233,15 +270,19 @@ def print_idle(idle, seconds):
         print(f"  {name:20} {fig['cpu_pct']:7.2f} {fig['rss_kib']:9d}")
 
 
-def print_steps_header(names):
+def print_steps_header(names, split):
     cols = "".join(f" {SHORT[n] + ' CPU%':>10}" for n in names)
-    print(f"\n{'rate/s':>7} {'offered':>8} {'sent':>6} {'lost':>5} {'median ms':>10} {'p99 ms':>8} "
+    if split:
+        cols += f" {'to bus ms':>13} {'bus->broker':>13}"
+    print(f"\n{'rate/s':>7} {'offered':>8} {'sent':>6} {'lost':>5} {'dup':>4} {'median ms':>10} {'p99 ms':>8} "
           f"{'max ms':>8} {'pace':>6}{cols}  lossless")
 
 
 def print_step(r):
     cols = "".join(f" {fig['cpu_pct']:10.2f}" for fig in r["daemons"].values())
-    print(f"{r['rate']:7g} {r['offered']:8.1f} {r['sent']:6d} {r['lost']:5d} {r['median_ms']:10.1f} "
+    if "ble_median_ms" in r:
+        cols += "".join(f" {r[k + '_median_ms']:6.1f}/{r[k + '_p99_ms']:6.1f}" for k in ("ble", "mqtt"))
+    print(f"{r['rate']:7g} {r['offered']:8.1f} {r['sent']:6d} {r['lost']:5d} {r['duplicates']:4d} {r['median_ms']:10.1f} "
           f"{r['p99_ms']:8.1f} {r['max_ms']:8.1f} {r['pace']:6.3f}{cols}  {'yes' if r['lossless'] else 'NO'}",
           flush=True)
 
@@ -294,6 +335,9 @@ def main():
                         help="99th-percentile latency (s) above which a step does not count as lossless")
     parser.add_argument("--refine", type=int, default=2,
                         help="extra steps that bisect between the last lossless and the first failed rate")
+    parser.add_argument("--split", action="store_true",
+                        help="also time each reading on the bus (one more \"kelvora.report\" listener): "
+                             "latency notification -> bus and bus -> broker, median/p99")
     parser.add_argument("--json", help="also write the figures to this file")
     args = parser.parse_args()
 
@@ -339,14 +383,16 @@ def main():
         idle = meter.stop()
         print_idle(idle, args.idle_seconds)
 
-        print_steps_header(pids)
+        tap = BusTap(sb) if args.split else None
+        print_steps_header(pids, tap is not None)
         steps, seen = [], 0
 
         def run(rate):
             nonlocal seen
+            time.sleep(1.0)  # the previous step's traffic settles
             check_alive(gw)
             result, seen = step(gw, driver, sub, meter, rate, args.step_seconds, seen, args.max_p99,
-                                sensor_frame)
+                                sensor_frame, tap)
             steps.append(result)
             print_step(result)
             return result
@@ -372,6 +418,8 @@ def main():
         final_mem = {n: dict(zip(("rss_kib", "hwm_kib"), memory_kib(p))) for n, p in pids.items()}
         statuses = gw.stop_daemons()
         sub.stop()
+        if tap is not None:
+            tap.stop()
 
     good = [s for s in steps if s["lossless"]]
     best = max(good, key=lambda s: s["rate"]) if good else None
