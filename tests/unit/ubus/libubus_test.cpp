@@ -2,6 +2,8 @@
 // lookup, invocation and its reply paths, objects, events.
 #include <gtest/gtest.h>
 
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -418,6 +420,77 @@ TEST_F(Bus, PublishedObjectsAreAnnounced) {
   EXPECT_NE(l.seen[0].find(R"(,"path":"announced"})"), std::string::npos);
   EXPECT_EQ(l.seen[1].rfind(R"(ubus.object.remove {"id":)", 0), 0u);
   EXPECT_EQ(l.seen[0].substr(l.seen[0].find(':')), l.seen[1].substr(l.seen[1].find(':')));
+}
+
+// A raw connection that speaks the wire protocol by hand.
+class Raw {
+ public:
+  explicit Raw(const std::string& path) {
+    fd_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    snprintf(addr.sun_path, sizeof(addr.sun_path), "%s", path.c_str());
+    if (connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) {
+      close(fd_);
+      fd_ = -1;
+    }
+    timeval timeout{2, 0};
+    setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout));
+  }
+  ~Raw() {
+    if (fd_ >= 0) close(fd_);
+  }
+  bool Send(const std::vector<uint8_t>& bytes) {
+    return write(fd_, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
+  }
+  // The next message's type and payload bytes, or type -1 at end of stream.
+  std::pair<int, std::vector<uint8_t>> Receive() {
+    uint8_t head[12];
+    if (!ReadAll(head, sizeof(head))) return {-1, {}};
+    const uint32_t raw = uint32_t(head[9]) << 16 | uint32_t(head[10]) << 8 | head[11];
+    std::vector<uint8_t> body(raw > 4 ? raw - 4 : 0);
+    if (!body.empty() && !ReadAll(body.data(), body.size())) return {-1, {}};
+    return {head[1], body};
+  }
+
+ private:
+  bool ReadAll(uint8_t* out, size_t len) {
+    while (len) {
+      const ssize_t n = read(fd_, out, len);
+      if (n <= 0) return false;
+      out += n;
+      len -= static_cast<size_t>(n);
+    }
+    return true;
+  }
+  int fd_ = -1;
+};
+
+TEST_F(Bus, DaemonAnswersUnknownCommandsAndDropsBrokenClients) {
+  Serve("test");
+  {
+    Raw raw(socket_);
+    EXPECT_EQ(raw.Receive().first, UBUS_MSG_HELLO);
+    // Message type 99, sequence 7, empty blob: "Invalid command".
+    ASSERT_TRUE(raw.Send({0, 99, 0, 7, 0, 0, 0, 0, 0, 0, 0, 4}));
+    auto status = raw.Receive();
+    EXPECT_EQ(status.first, UBUS_MSG_STATUS);
+    EXPECT_EQ(status.second, (std::vector<uint8_t>{0x01, 0, 0, 8, 0, 0, 0, UBUS_STATUS_INVALID_COMMAND}));
+    // A blob shorter than its own header ends the connection.
+    ASSERT_TRUE(raw.Send({0, UBUS_MSG_PING, 0, 8, 0, 0, 0, 0, 0, 0, 0, 2}));
+    EXPECT_EQ(raw.Receive().first, -1);
+  }
+  {
+    Raw raw(socket_);
+    EXPECT_EQ(raw.Receive().first, UBUS_MSG_HELLO);
+    // A message longer than the bus allows ends the connection.
+    ASSERT_TRUE(raw.Send({0, UBUS_MSG_PING, 0, 9, 0, 0, 0, 0, 0, 0x7f, 0xff, 0xff}));
+    EXPECT_EQ(raw.Receive().first, -1);
+  }
+  // Everybody else is still served.
+  ubus_context* ctx = Connect();
+  ASSERT_NE(ctx, nullptr);
+  EXPECT_EQ(Invoke(ctx, "test", "multi", "{}").replies.size(), 2u);
 }
 
 TEST_F(Bus, ALostDaemonEndsPendingRequests) {
