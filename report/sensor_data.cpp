@@ -8,8 +8,8 @@
 
 namespace {
 
-// The reading to store: "data" with "k" set to "sensor_type". Throws for a
-// payload of the wrong shape.
+// Offers the payload's reading ("data" with "k" set to "sensor_type") to its
+// queue. Throws for a payload of the wrong shape.
 void RouteReading(const nlohmann::json& payload, Reporter& reporter) {
   if (!payload.is_object()) throw std::invalid_argument("event is not an object");
   nlohmann::json reading = payload.at("data");
@@ -20,6 +20,13 @@ void RouteReading(const nlohmann::json& payload, Reporter& reporter) {
   const std::string device_id = payload.at("device_id").get<std::string>();
   const std::string sensor_type = payload.at("sensor_type").get<std::string>();
   reporter.UpdateData(device_id, sensor_type, reading);
+}
+
+void LogDropped(const std::exception& error, const nlohmann::json& payload) {
+  constexpr size_t kMaxShown = 512;
+  std::string text = payload.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+  if (text.size() > kMaxShown) text.resize(kMaxShown);
+  LOG_ERROR << "Event dropped : " << error.what() << " : " << text;
 }
 
 }  // namespace
@@ -45,8 +52,8 @@ void ProcessMessage(mailbox::Mailbox& box, Reporter& reporter) {
   try {
     RouteReading(*payload, reporter);
   } catch (const nlohmann::json::exception& e) {
-    LOG_ERROR << "Event dropped : " << e.what() << " : " << payload->dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    LogDropped(e, *payload);
   } catch (const std::invalid_argument& e) {
-    LOG_ERROR << "Event dropped : " << e.what() << " : " << payload->dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    LogDropped(e, *payload);
   }
 }
