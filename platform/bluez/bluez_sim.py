@@ -7,7 +7,7 @@ client that tests, the demo and the shell use.
 As a command (the bus address comes from --address or
 DBUS_SYSTEM_BUS_ADDRESS):
 
-    bluez_sim.py serve DIR [--powered] [--quiet]
+    bluez_sim.py serve DIR [--powered] [--quiet] [--no-bluez]
                                               bus + BlueZ in DIR until SIGTERM or Ctrl-C
     bluez_sim.py add-node NAME MAC [KEY=JSON ...]
     bluez_sim.py notify PATH ROLE HEX         e.g. notify /org/bluez/hci0/dev_.. sensor 0b0002...
@@ -79,8 +79,18 @@ def start_system_bus(directory, spawn=None):
     config, address = write_bus_config(directory)
     spawn = spawn or (lambda argv, env: subprocess.Popen(argv, env=env, stdin=subprocess.DEVNULL))
     proc = spawn(bus_command(config), dict(os.environ))
-    socket = Path(address.split('=', 1)[1])
-    if not wait_for(socket.exists, 5):
+    path = address.split('=', 1)[1]
+
+    def accepting():
+        import socket
+        with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as probe:
+            try:
+                probe.connect(path)
+                return True
+            except OSError:
+                return False
+
+    if not wait_for(accepting, 5):
         proc.kill()
         raise RuntimeError('dbus-daemon did not start')
     return proc, address
@@ -226,7 +236,7 @@ def _die_with_parent():
     ctypes.CDLL(None, use_errno=True).prctl(1, signal.SIGTERM)  # PR_SET_PDEATHSIG
 
 
-def _serve(directory, powered, quiet):
+def _serve(directory, powered, quiet, bluez=True):
     '''Bus and BlueZ until SIGTERM or SIGINT; the address goes to stdout.'''
     def stop(_signum, _frame):
         raise SystemExit(0)
@@ -243,7 +253,8 @@ def _serve(directory, powered, quiet):
 
     try:
         _, address = start_system_bus(directory, spawn)
-        start_bluez(address, {'powered': powered}, spawn=spawn)
+        if bluez:
+            start_bluez(address, {'powered': powered}, spawn=spawn)
         if not quiet:
             print(address, flush=True)
         while True:
@@ -262,6 +273,7 @@ def _main():
     p.add_argument('dir')
     p.add_argument('--powered', action='store_true')
     p.add_argument('--quiet', action='store_true', help='no address on stdout, no bus messages')
+    p.add_argument('--no-bluez', action='store_true', help='the bus alone')
     p = sub.add_parser('add-node')
     p.add_argument('name')
     p.add_argument('mac')
@@ -285,7 +297,7 @@ def _main():
     args = parser.parse_args()
 
     if args.cmd == 'serve':
-        return _serve(args.dir, args.powered, args.quiet)
+        return _serve(args.dir, args.powered, args.quiet, not args.no_bluez)
 
     if not args.address:
         parser.error('no bus address (--address or DBUS_SYSTEM_BUS_ADDRESS)')

@@ -69,7 +69,7 @@ struct Reply {
 class BluezProxyTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_TRUE(sim.ok()) << "simulated BlueZ did not start";
+    ASSERT_TRUE(sim.ok()) << "simulated BlueZ did not start: " << sim.failure();
     connection = sdbus::createSystemBusConnection();
     connection->enterEventLoopAsync();
   }

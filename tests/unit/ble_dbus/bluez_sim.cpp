@@ -13,7 +13,7 @@ constexpr const char* kControl = "org.bluez.Mock";
 
 }  // namespace
 
-BluezSim::BluezSim(bool powered) {
+BluezSim::BluezSim(bool powered, bool bluez) {
   static int serial = 0;
   dir_ = (std::filesystem::temp_directory_path() /
           ("kelvora-bluez-" + std::to_string(getpid()) + "-" + std::to_string(++serial)))
@@ -23,13 +23,27 @@ BluezSim::BluezSim(bool powered) {
   address_ = "unix:path=" + socket;
   std::vector<std::string> argv{"/usr/bin/python3", KELVORA_BLUEZ_SIM, "serve", dir_, "--quiet"};
   if (powered) argv.push_back("--powered");
+  if (!bluez) argv.push_back("--no-bluez");
   server_ = std::make_unique<testsupport::Process>(argv);
   setenv("DBUS_SYSTEM_BUS_ADDRESS", address_.c_str(), 1);
-  if (!testsupport::WaitForPath(socket, std::chrono::seconds(5))) return;
-  try {
-    connection_ = sdbus::createSystemBusConnection();
-    control_ = sdbus::createProxy(*connection_, "org.bluez", "/");
-  } catch (const sdbus::Error&) {
+  // The socket file appears a moment before the bus accepts connections.
+  const bool connected = WaitUntil(
+      [this] {
+        try {
+          connection_ = sdbus::createSystemBusConnection();
+          return true;
+        } catch (const sdbus::Error&) {
+          return false;
+        }
+      },
+      std::chrono::seconds(5));
+  if (!connected) {
+    failure_ = "no connection to " + address_;
+    return;
+  }
+  control_ = sdbus::createProxy(*connection_, "org.bluez", "/");
+  if (!bluez) {
+    ok_ = true;
     return;
   }
   ok_ = WaitUntil(
@@ -37,7 +51,8 @@ BluezSim::BluezSim(bool powered) {
         try {
           State();
           return true;
-        } catch (const sdbus::Error&) {
+        } catch (const sdbus::Error& e) {
+          failure_ = e.what();
           return false;
         }
       },

@@ -20,13 +20,15 @@ namespace bletest {
 // sdbus::createSystemBusConnection() reaches it.
 class BluezSim {
  public:
-  // `powered`: the adapter starts powered.
-  explicit BluezSim(bool powered = true);
+  // `powered`: the adapter starts powered; without `bluez` only the bus runs.
+  explicit BluezSim(bool powered = true, bool bluez = true);
   ~BluezSim();
   BluezSim(const BluezSim&) = delete;
   BluezSim& operator=(const BluezSim&) = delete;
 
   bool ok() const { return ok_; }
+  // Why the start failed.
+  const std::string& failure() const { return failure_; }
   const std::string& address() const { return address_; }
 
   // Control calls (interface org.bluez.Mock on "/").
@@ -57,6 +59,7 @@ class BluezSim {
   std::unique_ptr<sdbus::IConnection> connection_;
   std::unique_ptr<sdbus::IProxy> control_;
   bool ok_ = false;
+  std::string failure_;
 };
 
 // Polls `predicate` every 10 ms until it holds or `timeout` passes.

@@ -70,7 +70,7 @@ bool Contains(const std::vector<std::string>& lines, const std::string& line) {
 class NodeTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_TRUE(sim.ok()) << "simulated BlueZ did not start";
+    ASSERT_TRUE(sim.ok()) << "simulated BlueZ did not start: " << sim.failure();
     connection = sdbus::createSystemBusConnection();
     connection->enterEventLoopAsync();
     Posted drop;
