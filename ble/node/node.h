@@ -2,12 +2,12 @@
 
 #include <array>
 #include <chrono>
-#include <optional>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -40,9 +40,8 @@ std::vector<uint8_t> BeaconSetFrame(bool on);           // 02 01 00 B
 // the node closes (Disconnect or destruction) new entries are refused, and
 // closing waits for the ones in progress, so no handler runs on a node
 // being destroyed and no timer fires into destroyed proxies. A proxy that a
-// re-registration replaces stops reaching the node at once: its
-// handler is ignored from the moment it is replaced; the proxy itself is
-// destroyed once no handler is in progress.
+// re-registration replaces stops reaching the node at once and is destroyed
+// once no handler is in progress.
 class Node {
  public:
   explicit Node(const std::string& device_id);
