@@ -4,7 +4,7 @@
 #include <utility>
 
 #include "events/compact.h"
-#include "ipc/ubus.h"
+#include "uci/uci.h"
 #include "log/log.h"
 
 namespace {
@@ -12,16 +12,9 @@ namespace {
 using json = nlohmann::json;
 
 constexpr const char* kConfig = "tavrin";
-constexpr int kTimeoutSeconds = 30;
 
 std::vector<std::string> g_whitelist;
 std::vector<std::string> g_knownNodes;
-
-// One request to the "uci" object on a connection of its own.
-bool CallUCI(const char* method, const json& request, ipc::CallbackHandler handler = nullptr) {
-  ipc::UBUS ubus(kTimeoutSeconds);
-  return ubus.Call("uci", method, events::Compact(request), std::move(handler));
-}
 
 // Option `name` of a node section: empty when absent, false when the
 // section is not an object or the option is not a string.
@@ -37,46 +30,13 @@ bool ReadOption(const json& section, const char* name, std::string& value) {
 
 }  // namespace
 
-// A "get": the reply's "values", or an empty object when the call fails, the
-// reply is not JSON or it carries no "values".
-static json GetValues(const json& request) {
-  json values = json::object();
-  CallUCI("get", request, [&values](const char* text) {
-    if (!text) {
-      LOG_ERROR << "Reply could not be rendered";
-      return;
-    }
-    try {
-      json reply = json::parse(text);
-      const auto member = reply.find("values");
-      if (member != reply.end()) values = std::move(*member);
-    } catch (const json::exception& e) {
-      LOG_ERROR << e.what();
-    }
-  });
-  return values;
-}
-
-json UCIGet(const std::string& config, const std::string& section) {
-  json request = json::object();
-  request["config"] = config;
-  request["section"] = section;
-  return GetValues(request);
-}
+json UCIGet(const std::string& config, const std::string& section) { return uci::UCIGet(config, section); }
 
 json UCIGet(const std::string& config, const std::string& type, const json& match) {
-  json request = json::object();
-  request["config"] = config;
-  request["type"] = type;
-  if (match.is_object() && !match.empty()) request["match"] = match;
-  return GetValues(request);
+  return uci::UCIGet(config, type, match);
 }
 
-void UCICommit(const std::string& config) {
-  json request = json::object();
-  request["config"] = config;
-  CallUCI("commit", request);
-}
+void UCICommit(const std::string& config) { uci::UCICommit(config); }
 
 void LoadWhiteList() {
   const json values = UCIGet(kConfig, "sys");
@@ -111,7 +71,7 @@ void LoadNode() {
   json request = json::object();
   request["config"] = kConfig;
   request["type"] = "node";
-  CallUCI("get", request, [&nodes](const char* text) {
+  uci::UCICall("get", request, [&nodes](const char* text) {
     if (!text) {
       LOG_ERROR << "Reply could not be rendered";
       return;
@@ -173,7 +133,7 @@ void NVRAMAddNode(const std::string& object_path, const std::string& device_id) 
   add["values"] = nullptr;
   // "@node[-1]" is the section the add created; after a failed add it would
   // be the last node recorded before, which must not be overwritten.
-  if (CallUCI("add", add)) {
+  if (uci::UCICall("add", add)) {
     json values = json::object();
     values["device_id"] = device_id;
     values["obj_path"] = object_path;
@@ -182,7 +142,7 @@ void NVRAMAddNode(const std::string& object_path, const std::string& device_id) 
     set["config"] = kConfig;
     set["section"] = "@node[-1]";
     set["values"] = std::move(values);
-    CallUCI("set", set);
+    uci::UCICall("set", set);
   }
   UCICommit(kConfig);
   LOG_VERB << "";
@@ -195,7 +155,7 @@ void NVRAMDeleteNode(const std::string& object_path) {
   request["config"] = kConfig;
   request["match"] = std::move(match);
   request["type"] = "node";
-  CallUCI("delete", request);
+  uci::UCICall("delete", request);
   UCICommit(kConfig);
   LOG_VERB << "";
 }

@@ -3,8 +3,8 @@ kelvora-report-app -> cloud and kelvora-mqtt-app -> mosquitto -> subscriber."""
 
 import collections
 import json
+import os
 import struct
-import subprocess
 
 from gateway import DAEMONS, DEFAULT_NODES, Gateway
 from mqtt_sub import Subscriber
@@ -69,6 +69,24 @@ def thinned(frames):
             last[key] = ts
             out[key].append({"k": NAMES[type_id], "ts": ts, "v": expected_value(kind, value)})
     return out
+
+
+def daemons_in_sandbox(sandbox):
+    """Daemon processes still living in the sandbox's mount namespace."""
+    own_ns = os.readlink(f"/proc/{sandbox.pid}/ns/mnt")
+    found = []
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            if os.readlink(f"/proc/{entry}/ns/mnt") != own_ns:
+                continue
+            comm = open(f"/proc/{entry}/comm").read().strip()
+        except OSError:
+            continue
+        if comm.startswith("kelvora-"):
+            found.append((int(entry), comm))
+    return found
 
 
 def wait_nodes_ready(gw, paths, timeout=30):
@@ -140,8 +158,7 @@ def test_readings_reach_the_broker_once_and_the_cloud_thinned(sandbox):
     # SIGTERM stops the whole system cleanly.
     statuses = gw.stop_daemons()
     assert statuses == {name: 0 for name in DAEMONS}
-    left = sandbox.run(["sh", "-c", "ps -eo comm= | grep -c '^kelvora-' || true"])
-    assert left.stdout.strip() == "0"
+    assert daemons_in_sandbox(sandbox) == []
     for name, log in (("kelvora-ble-app", "ble.log"), ("kelvora-report-app", "report.log"),
                       ("kelvora-mqtt-app", "mqtt-app.log")):
         assert "Signal Catch : 15" in gw.log(log), name
