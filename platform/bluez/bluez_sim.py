@@ -8,7 +8,8 @@ As a command (the bus address comes from --address or
 DBUS_SYSTEM_BUS_ADDRESS):
 
     bluez_sim.py serve DIR [--powered] [--quiet] [--no-bluez]
-                                              bus + BlueZ in DIR until SIGTERM or Ctrl-C
+                                              bus + BlueZ in DIR until SIGTERM, Ctrl-C
+                                              or the end of the calling process
     bluez_sim.py add-node NAME MAC [KEY=JSON ...]
     bluez_sim.py notify PATH ROLE HEX         e.g. notify /org/bluez/hci0/dev_.. sensor 0b0002...
     bluez_sim.py drop PATH
@@ -257,8 +258,11 @@ def _serve(directory, powered, quiet, bluez=True):
             start_bluez(address, {'powered': powered}, spawn=spawn)
         if not quiet:
             print(address, flush=True)
-        while True:
-            signal.pause()
+        # Also ends when the process that started it has gone (a test that
+        # crashed), so that no bus outlives it.
+        parent = os.getppid()
+        while os.getppid() == parent:
+            time.sleep(0.2)
     finally:
         for proc in reversed(procs):
             proc.terminate()
