@@ -78,8 +78,11 @@ class Gateway:
         """Adds advertising virtual nodes; returns their device paths."""
         paths = []
         for name, address, types in nodes:
+            # The name a node reports in its info frame: "Room1" of "Kelvora-Room1-<id>".
+            parts = name.split("-")
+            info = {"info_name": parts[1]} if len(parts) > 2 and "info_name" not in options else {}
             paths.append(self.bluez.add_node(name, address, period_ms=period_ms,
-                                             sensor_types=list(types), **options))
+                                             sensor_types=list(types), **info, **options))
         return paths
 
     # --- daemons -----------------------------------------------------------
