@@ -3,11 +3,12 @@ signal at once (so procd respawns it), leaves its two records in the log, and
 the stack trace of the faulting thread reaches the log at the next start."""
 
 import signal
+import subprocess
 import time
 
 import pytest
 
-from gateway import DAEMONS
+from gateway import DAEMONS, LOGS
 
 FIRST_RECORD = {"kelvora-report-app": "Report App Start : ", "kelvora-mqtt-app": "MQTT App Start : "}
 
@@ -16,7 +17,7 @@ def started(gateway, name):
     """Waits until the daemon runs its worker threads; their ids."""
     proc = gateway.daemons[name]
     if name in FIRST_RECORD:
-        assert gateway.sandbox.wait_log(gateway_log(name), FIRST_RECORD[name], 10)
+        assert gateway.sandbox.wait_log(LOGS[name], FIRST_RECORD[name], 10)
     threads = gateway.sandbox.wait_for(lambda: len(gateway.worker_threads(name)) >= 2
                                        or proc.poll() is not None, 10)
     assert proc.poll() is None
@@ -24,11 +25,6 @@ def started(gateway, name):
     # Let start-up settle so the signal lands in a thread that is running.
     time.sleep(0.5)
     return gateway.worker_threads(name)
-
-
-def gateway_log(name):
-    from gateway import LOGS
-    return LOGS[name]
 
 
 @pytest.mark.parametrize("sig", [signal.SIGSEGV, signal.SIGABRT], ids=["segv", "abrt"])
@@ -42,7 +38,7 @@ def test_fault_in_worker_thread_ends_daemon_and_trace_follows_at_next_start(gate
     gateway.signal_thread(name, tid, sig)
     try:
         status = proc.wait(timeout=1.0)
-    except Exception:
+    except subprocess.TimeoutExpired:
         pytest.fail(f"{name} still runs 1 s after signal {number}")
     elapsed = time.monotonic() - begin
     assert status == -number

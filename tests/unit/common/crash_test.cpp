@@ -109,12 +109,6 @@ TEST(CrashLineFormat, LongLineIsCutAtCapacity) {
   EXPECT_EQ(std::string(line, 24), "2026-12-08 20:27:47.000 ");
 }
 
-TEST(CrashDumpPath, SitsNextToTheLog) {
-  EXPECT_EQ(logging::CrashDumpPath("/var/log/ble.log"), "/var/log/ble.crash");
-  EXPECT_EQ(logging::CrashDumpPath("/var/log/mqtt-app.log"), "/var/log/mqtt-app.crash");
-  EXPECT_EQ(logging::CrashDumpPath("/tmp/x.d/plain"), "/tmp/x.d/plain.crash");
-}
-
 __attribute__((noinline)) int KnownFrameFunction(int x) {
   asm volatile("" ::: "memory");
   return x * 3 + 1;
