@@ -58,6 +58,7 @@ bool BluetoothLE::Initialize() {
   // always finds a thread to end.
   running.store(true);
   messageThread = std::thread(&BluetoothLE::MessageThread, this);
+  org::bluez::SetAdapterReady(true);
 
   connection = sdbus::createSystemBusConnection();
   adapter = std::make_unique<org::bluez::Adapter1>(
