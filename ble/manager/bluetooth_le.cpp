@@ -175,6 +175,8 @@ void BluetoothLE::AddSensor(const std::string& device_id, const std::string& obj
 
 void BluetoothLE::RemoveSensor(const std::string& device_id) {
   const std::string object_path = DeleteNode(device_id);
+  // A late failure of a node that the outage has dropped: nothing to remove.
+  if (outage && object_path.empty()) return;
   try {
     adapter->RemoveDevice(sdbus::ObjectPath(object_path));
   } catch (const sdbus::Error& e) {

@@ -644,15 +644,15 @@ class Simulation:
         linked = [n for n in self.nodes.values() if n.known and n.connected]
         for node in linked:
             node.set_disconnected(remote=True)
+        self.set_adapter_prop('Powered', dbus.Boolean(False))
+        if self.discovering:
+            self.discovering = False
+            self.set_adapter_prop('Discovering', dbus.Boolean(False))
         for node in self.nodes.values():
             if node.pending_connect is not None:
                 _, err = node.pending_connect
                 node.pending_connect = None
                 err(BluezError('org.bluez.Error.NotReady', 'Resource Not Ready'))
-        self.set_adapter_prop('Powered', dbus.Boolean(False))
-        if self.discovering:
-            self.discovering = False
-            self.set_adapter_prop('Discovering', dbus.Boolean(False))
         self.discovery_filter = None
         for node in list(self.nodes.values()):
             if node.known and node not in linked:
