@@ -17,7 +17,9 @@ DBUS_SYSTEM_BUS_ADDRESS):
     bluez_sim.py fail PATH METHOD [ERROR]     no ERROR: normal answers again
     bluez_sim.py state [PATH]
     bluez_sim.py journal
-    bluez_sim.py restart-bluez [DOWN_MS]      bluetoothd leaves the bus, back DOWN_MS later
+    bluez_sim.py restart-bluez [DOWN_MS [ADAPTER_MS]]
+                                              bluetoothd leaves the bus, back DOWN_MS later,
+                                              its adapter ADAPTER_MS after that
     bluez_sim.py remove-adapter | add-adapter
     bluez_sim.py power on|off                 the adapter, as a user or rfkill would
 '''
@@ -198,12 +200,13 @@ class BluezControl:
 
     # --- faults of BlueZ itself -----------------------------------------
 
-    def restart_bluez(self, down_ms=300, timeout=10):
+    def restart_bluez(self, down_ms=300, adapter_delay_ms=0, timeout=10):
         '''bluetoothd restarts: the simulation leaves the bus at once and a
         fresh one with the same adapter and virtual nodes is back `down_ms`
-        later. Returns once it answers again.'''
+        later (its adapter `adapter_delay_ms` after the name). Returns once
+        it answers again.'''
         old = self.bus.get_name_owner('org.bluez')
-        self._control().RestartBluez(self._dbus.UInt32(down_ms))
+        self._control().RestartBluez(self._dbus.UInt32(down_ms), self._dbus.UInt32(adapter_delay_ms))
 
         def back():
             try:
@@ -332,6 +335,7 @@ def _main():
     sub.add_parser('journal')
     p = sub.add_parser('restart-bluez')
     p.add_argument('down_ms', nargs='?', type=int, default=300)
+    p.add_argument('adapter_ms', nargs='?', type=int, default=0)
     sub.add_parser('remove-adapter')
     sub.add_parser('add-adapter')
     p = sub.add_parser('power')
@@ -365,7 +369,7 @@ def _main():
         for entry in control.journal():
             print(json.dumps(entry))
     elif args.cmd == 'restart-bluez':
-        control.restart_bluez(args.down_ms)
+        control.restart_bluez(args.down_ms, args.adapter_ms)
     elif args.cmd == 'remove-adapter':
         control.remove_adapter()
     elif args.cmd == 'add-adapter':

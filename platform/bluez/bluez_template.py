@@ -671,12 +671,15 @@ class Simulation:
         self.manager.RemoveObject(ADAPTER_PATH)
         self.emit_removed(ADAPTER_PATH, [PROPS_IFACE, ADAPTER_IFACE])
 
-    def restart(self, down_ms):
+    def restart(self, down_ms, adapter_delay_ms):
         '''bluetoothd goes without a word and a fresh one returns after
         `down_ms`: the process hands its state to a file and replaces itself
-        (same pid, a new bus connection), after a pause.'''
-        self.journal_add('/', 'Restart', [down_ms])
+        (same pid, a new bus connection), after a pause. The fresh one
+        registers the adapter `adapter_delay_ms` after taking the name, as
+        bluetoothd does once the kernel reports the controller.'''
+        self.journal_add('/', 'Restart', [down_ms, adapter_delay_ms])
         state = {'parameters': self.parameters, 'journal': self.journal,
+                 'adapter_delay_ms': adapter_delay_ms,
                  'nodes': [n.saved() for n in self.nodes.values()]}
         fd, path = tempfile.mkstemp(prefix='bluez-sim-', suffix='.json')
         with os.fdopen(fd, 'w') as f:
@@ -731,7 +734,16 @@ def load(mock, parameters):
         SIM.journal_add('/', 'Started', [])
         SIM.radio_off = not bool(parameters.get('powered', False))
     if parameters.get('adapter', True):
-        SIM.add_adapter(bool(parameters.get('powered', False)))
+        powered = bool(parameters.get('powered', False))
+        delay = int((state or {}).get('adapter_delay_ms', 0))
+        if delay > 0:
+            def late():
+                SIM.journal_add(ADAPTER_PATH, 'AdapterAdded', [])
+                SIM.add_adapter(powered)
+                return False
+            GLib.timeout_add(delay, late)
+        else:
+            SIM.add_adapter(powered)
     for saved in (state or {}).get('nodes', []):
         # Not known to the fresh BlueZ: discovery finds them again.
         node = SensorNode(SIM, saved['name'], saved['address'], saved['options'])
@@ -846,13 +858,13 @@ def AddAdapter(_self):
     SIM.add_adapter(powered)
 
 
-@dbus.service.method(CONTROL_IFACE, in_signature='u', out_signature='')
-def RestartBluez(_self, down_ms):
+@dbus.service.method(CONTROL_IFACE, in_signature='uu', out_signature='')
+def RestartBluez(_self, down_ms, adapter_delay_ms):
     '''bluetoothd restarts: gone from the bus right after this reply, back
-    `down_ms` later.'''
+    `down_ms` later, its adapter `adapter_delay_ms` after that.'''
     def restart():
         SIM.manager.connection.flush()
-        SIM.restart(int(down_ms))
+        SIM.restart(int(down_ms), int(adapter_delay_ms))
     GLib.timeout_add(20, restart)
 
 

@@ -98,6 +98,22 @@ def test_bluez_restart(sandbox):
     f.finish()
 
 
+def test_bluez_back_before_its_adapter(sandbox):
+    # The fresh bluetoothd takes its name 1.5 s before it has the adapter:
+    # the set-up that fails meanwhile (and its retry) stays silent.
+    f = Faults(sandbox)
+    f.bz.restart_bluez(down_ms=200, adapter_delay_ms=1500)
+    start = f.dropped("BlueZ left the bus")
+    assert sandbox.wait_for(lambda: f.bz.state()["adapter"], 5)
+    back_at = time.monotonic()
+    f.back(start, back_at, "bluetoothd restart, adapter 1.5 s later")
+    assert f.setup_after("AdapterAdded") == SETUP
+    assert f.rig.messages(severity="WARN") == ["BlueZ left the bus"]
+    assert f.rig.messages(severity="ERROR") == []
+    assert sandbox.read_config("tavrin").count("config node") == 2
+    f.finish()
+
+
 def test_adapter_removed_and_added_again(sandbox):
     f = Faults(sandbox)
     f.bz.remove_adapter()

@@ -112,8 +112,8 @@ void BluezSim::RemoveAdapter() { Control().callMethod("RemoveAdapter").onInterfa
 
 void BluezSim::AddAdapter() { Control().callMethod("AddAdapter").onInterface(kControl); }
 
-void BluezSim::RestartBluez(uint32_t down_ms) {
-  Control().callMethod("RestartBluez").onInterface(kControl).withArguments(down_ms);
+void BluezSim::RestartBluez(uint32_t down_ms, uint32_t adapter_delay_ms) {
+  Control().callMethod("RestartBluez").onInterface(kControl).withArguments(down_ms, adapter_delay_ms);
 }
 
 nlohmann::json BluezSim::NodeState(const std::string& path) {
