@@ -165,3 +165,25 @@ def test_one_outage_over_two_faults_is_logged_once(sandbox):
     f.back(start, back_at, "power off, then bluetoothd restart")
     assert f.rig.messages(severity="WARN") == ["BlueZ adapter /org/bluez/hci0 powered off"]
     f.finish()
+
+
+def test_connection_attempt_pending_at_power_off(sandbox):
+    rig = Rig(sandbox)
+    path = rig.bz.add_node("Kelvora-" + ID, "C0:FF:EE:00:00:01", connect="noreply", period_ms=300,
+                           sensor_types=[2])
+    rig.start()
+    assert sandbox.wait_for(lambda: rig.bz.calls("Connect", path), 5)
+    rig.bz.power_adapter(False)
+    # The attempt fails once the power is off: no record of its own, no
+    # removal of a node the outage has already dropped.
+    assert rig.wait_record("BlueZ adapter /org/bluez/hci0 powered off", timeout=5)
+    assert sandbox.wait_for(lambda: announcement(ID, "unsubscribe") in rig.events("kelvora.websocket"), 5)
+    time.sleep(0.5)
+    assert rig.messages(severity="ERROR") == []
+    assert [e["args"] for e in rig.bz.calls("RemoveDevice")] == [[path]]
+    rig.bz.set_connect_mode(path, "ok")
+    rig.bz.power_adapter(True)
+    assert sandbox.wait_for(lambda: rig.events("kelvora.report"), BACK_WITHIN)
+    assert rig.messages(BACK_INFO) == [BACK_INFO]
+    assert rig.messages(severity="ERROR") == []
+    assert rig.stop() == 0
