@@ -72,6 +72,16 @@ class SandboxError(RuntimeError):
     pass
 
 
+def _root_is_mount_point():
+    # A chroot into a plain directory has no "/" in its mount table, and
+    # unshare cannot make the root's propagation private.
+    try:
+        with open("/proc/self/mountinfo") as f:
+            return any(line.split()[4] == "/" for line in f)
+    except OSError:
+        return True
+
+
 def _tail(path, lines=20):
     try:
         text = Path(path).read_text(errors="replace")
@@ -106,6 +116,9 @@ class Sandbox:
             self._holder.wait()
             status = self._holder.returncode
             detail = _tail(holder_err) or "(no output)"
+            if not _root_is_mount_point():
+                detail += ("\nthe root directory is not a mount point: in a chroot, "
+                           "bind-mount its directory onto itself first")
             self._remove_workdir()
             raise SandboxError(f"could not create the sandbox namespace (root needed); "
                                f"exit status {status}:\n{detail}")
