@@ -132,7 +132,10 @@ class Sandbox:
         return str(path)
 
     def _wrap(self, argv):
-        return ["nsenter", "-t", str(self.pid), "-m", "-n", "--"] + [str(a) for a in argv]
+        # Entering a mount namespace resets the root directory to the
+        # namespace's own; --root keeps the holder's, so that a test run
+        # inside a chroot stays inside it.
+        return ["nsenter", "-t", str(self.pid), "-m", "-n", "--root", "--wd=/", "--"] + [str(a) for a in argv]
 
     def spawn(self, argv, env=None, stdout=None, stderr=None, **kw):
         """Starts argv inside the sandbox; stdout/stderr go to files in the
