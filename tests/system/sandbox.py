@@ -275,10 +275,19 @@ class Sandbox:
         delta = self.workdir / "uci-delta"
         delta.mkdir(exist_ok=True)
         proc = self.spawn([self.exe("uci-service"), "-c", str(self.config_dir), "-d", str(delta)])
-        ok = self.wait_for(lambda: proc.poll() is not None or "uci" in self.ubus("list").stdout.split(),
-                           5, 0.05)
+        probes = []
+
+        def registered():
+            probes[:] = [self.ubus("list")]
+            return "uci" in probes[0].stdout.split()
+
+        ok = self.wait_for(lambda: proc.poll() is not None or registered(), 5, 0.05)
         if not ok or proc.poll() is not None:
-            raise self.not_started("uci service did not register", proc)
+            error = self.not_started("uci service did not register", proc)
+            if probes and probes[0].returncode != 0:
+                error.args = (f"{error}\n'ubus list' failed ({probes[0].returncode}): "
+                              f"{probes[0].stderr.strip()}",)
+            raise error
         return proc
 
     def start_mosquitto(self, port=1883, extra=""):
