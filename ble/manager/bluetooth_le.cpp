@@ -82,6 +82,7 @@ void BluetoothLE::MessageThread() {
       }
       DeletePayload(message);
     }
+    FlushMQTTData();
     logging::Nap10ms();
   }
   LOG_VERB << "";
