@@ -22,7 +22,7 @@ using CallbackHandler = std::function<void(const char*)>;
 // first attempt is made at once, then the pause doubles from the first value
 // up to the cap.
 constexpr std::chrono::milliseconds kReconnectFirstPause{100};
-constexpr std::chrono::milliseconds kReconnectMaxPause{2000};
+constexpr std::chrono::milliseconds kReconnectMaxPause{1500};
 
 // True when no server loop of this process is away from the bus and the last
 // one to come back did so at least `settle` ago. The listeners of other

@@ -190,7 +190,7 @@ ubus_context* bus = nullptr;
 uloop_timeout reconnect_timer = {};
 int reconnect_delay_ms = 0;
 constexpr int kReconnectFirstDelayMs = 100;
-constexpr int kReconnectMaxDelayMs = 2000;
+constexpr int kReconnectMaxDelayMs = 1500;
 
 void TryReconnect(uloop_timeout* timer) {
   if (ubus_reconnect(bus, socket_path) != 0) {
