@@ -44,6 +44,7 @@ uloop_fd waker{};
 // wrapped so that the server thread dispatches under bus_lock.
 uloop_fd_handler socket_handler = nullptr;
 uloop_timeout_handler pending_handler = nullptr;
+void (*default_connection_lost)(ubus_context*) = nullptr;
 
 using Text = std::unique_ptr<char, decltype(&free)>;
 
@@ -251,8 +252,11 @@ void UBUS::ServerLoop() {
       pending_handler = context->pending_timer.cb;
       context->pending_timer.cb = LockedPendingHandler;
     }
-    context->connection_lost = EndLoopOnLoss;
-    uloop_fd_add(&context->sock, ULOOP_READ | ULOOP_BLOCKING);
+    if (context->connection_lost != EndLoopOnLoss) {
+      default_connection_lost = context->connection_lost;
+      context->connection_lost = EndLoopOnLoss;
+    }
+    if (link_up) uloop_fd_add(&context->sock, ULOOP_READ | ULOOP_BLOCKING);
     waker.fd = wake_fd;
     waker.cb = OnWake;
     uloop_fd_add(&waker, ULOOP_READ);
@@ -262,14 +266,18 @@ void UBUS::ServerLoop() {
   // lost connection (the library's connection_lost handler ends the run) or
   // the stop request ends the run.
   while (!stop_requested) {
-    uloop_run_timeout(-1);
-    bool lost;
-    {
-      std::lock_guard<std::recursive_mutex> lock(bus_lock);
-      lost = context->sock.eof || context->sock.error;
-      if (lost && context->sock.registered) uloop_fd_delete(&context->sock);
+    // Also a loop started again after it was stopped while away.
+    if (!link_up) {
+      Reconnect();
+      continue;
     }
-    if (lost) Reconnect();
+    uloop_run_timeout(-1);
+    std::lock_guard<std::recursive_mutex> lock(bus_lock);
+    if (context->sock.eof || context->sock.error) {
+      if (context->sock.registered) uloop_fd_delete(&context->sock);
+      link_up = false;
+      LOG_WARN << "Lost the bus connection, reconnecting";
+    }
   }
 
   {
@@ -278,6 +286,7 @@ void UBUS::ServerLoop() {
     uloop_fd_delete(&context->sock);
     context->sock.cb = socket_handler;
     context->pending_timer.cb = pending_handler;
+    context->connection_lost = default_connection_lost;
     uloop_timeout_cancel(&context->pending_timer);
     uloop_done();
   }
@@ -289,9 +298,7 @@ void UBUS::ServerLoop() {
 bool UBUS::Resubscribe() { return true; }
 
 void UBUS::Reconnect() {
-  link_up = false;
   listener_up_since = -1;
-  LOG_WARN << "Lost the bus connection, reconnecting";
 
   std::chrono::milliseconds pause{0};
   while (!stop_requested) {

@@ -60,7 +60,8 @@ class UBUS {
   virtual bool Resubscribe();
 
   void ServerLoop();
-  // Reconnects with a growing pause until it succeeds or a stop is requested.
+  // Reconnects with a growing pause until it succeeds or a stop is requested;
+  // the loss itself is logged where it is noticed.
   void Reconnect();
 
   std::thread server_thread;
