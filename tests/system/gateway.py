@@ -7,6 +7,7 @@ benchmarks."""
 import ctypes
 import os
 import resource
+import signal
 import sys
 from pathlib import Path
 
@@ -15,7 +16,7 @@ REPO = HERE.parents[1]
 sys.path.insert(0, str(HERE))
 
 from cloud_server import CloudServer  # noqa: E402
-from sandbox import Sandbox, SandboxError  # noqa: E402
+from sandbox import UBUS_SOCKET, Sandbox, SandboxError  # noqa: E402
 
 CLOUD_PORT = 8080
 MQTT_PORT = 1883
@@ -85,6 +86,39 @@ class Gateway:
         self.cloud = CloudServer(sb, port=CLOUD_PORT, status=201, body='{"result":"ok"}',
                                  live=self.live_cloud).start()
         return self
+
+    # Services that can be stopped and started again while the daemons run,
+    # as procd respawns them on the router.
+    _SERVICES = ("ubusd", "uci")
+
+    def stop_service(self, name):
+        """Stops a platform service (SIGKILL: a crash, no orderly goodbye on
+        the bus); returns its exit status."""
+        if name not in self._SERVICES:
+            raise ValueError(f"unknown service {name!r}")
+        proc = self.services.pop(name, None)
+        if proc is None:
+            return None
+        return self.sandbox.stop(proc, sig=signal.SIGKILL)
+
+    def start_service(self, name):
+        """Starts a stopped platform service again on its old socket and
+        configuration; the uci service needs ubusd up."""
+        if name not in self._SERVICES:
+            raise ValueError(f"unknown service {name!r}")
+        if name in self.services and self.services[name].poll() is None:
+            return self.services[name]
+        if name == "ubusd":
+            # A killed ubusd leaves its socket file behind; wait for the new one.
+            self.sandbox.path(UBUS_SOCKET).unlink(missing_ok=True)
+            self.services[name] = self.sandbox.start_ubusd()
+        else:
+            self.services[name] = self.sandbox.start_uci()
+        return self.services[name]
+
+    def restart_service(self, name):
+        self.stop_service(name)
+        return self.start_service(name)
 
     def add_nodes(self, nodes=DEFAULT_NODES, period_ms=2000, **options):
         """Adds advertising virtual nodes; returns their device paths."""
