@@ -181,3 +181,87 @@ def test_default_nodes_stream_readings_to_broker_and_cloud(sandbox):
     reported = {node["id"] for report in gw.cloud.reports() for node in report["nodes"]}
     assert reported & ids
     assert gw.stop_daemons() == {name: 0 for name in DAEMONS}
+
+
+def bits(value):
+    """A double's bit pattern: tells -0.0 from 0.0 and catches any rounding."""
+    return struct.unpack("<Q", struct.pack("<d", value))[0] if isinstance(value, float) else value
+
+
+# Raw 32-bit value fields of float frames and what each must arrive as: the
+# single-precision value widened to a double, every digit kept.
+EXACT_FLOATS = [
+    (0x3DCCCCCD, 0.10000000149011612),      # 0.1f
+    (0x34210FB0, 1.500000053056283e-07),    # 1.5e-7f
+    (0x80000000, -0.0),                     # -0.0f
+    (0x7F7FFFFF, 3.4028234663852886e+38),   # largest finite float
+    (0x00000001, 1.401298464324817e-45),    # smallest subnormal float
+]
+# (type id, kind, raw, value) of integer frames: unsigned and signed extremes.
+EXACT_INTEGERS = [
+    (12, 0, 0, 0),
+    (12, 0, 0xFFFFFFFF, 4294967295),
+    (14, 1, 0x80000000, -2147483648),
+]
+# Events sent on the bus by hand, as another producer would.
+HAND_SENT = [1.5e-7, 1e300, -2.5e-300, 123456789.125]
+
+
+def test_values_cross_the_bus_exactly(sandbox):
+    gw = Gateway(sandbox).start_platform()
+    sub = Subscriber(sandbox)
+    assert sub.wait_subscribed()
+    gw.start_daemons()
+    (path,) = gw.add_nodes([NODE_A], period_ms=0)
+    assert wait_nodes_ready(gw, [path]), gw.log("ble.log")[-3000:]
+    device_id = NODE_A[0][-12:]
+
+    # One reading per minute of reading time, so that the cloud keeps each one.
+    expected = {}  # (device id, sensor type, ts) -> value
+    ts = BASE_TS
+    for raw, value in EXACT_FLOATS:
+        assert gw.bluez.notify_sensor(path, bluez_sim.sensor_frame(2, 0, 2, ts, raw))
+        expected[(device_id, "AT", ts)] = value
+        ts += 60
+    for type_id, kind, raw, value in EXACT_INTEGERS:
+        assert gw.bluez.notify_sensor(path, bluez_sim.sensor_frame(type_id, 0, kind, ts, raw))
+        expected[(device_id, NAMES[type_id], ts)] = value
+        ts += 60
+    for value in HAND_SENT:
+        event = {"data": {"k": "VOC", "ts": ts, "v": value}, "device_id": "HANDSENT0001",
+                 "sensor_type": "VOC"}
+        result = sandbox.ubus("send", "kelvora.report", json.dumps(event))
+        assert result.returncode == 0, result.stderr
+        expected[("HANDSENT0001", "VOC", ts)] = value
+        ts += 60
+
+    def at_broker():
+        out = {}
+        for m in sub.messages():
+            _, device, sensor_type = m["topic"].split("/")
+            body = json.loads(m["payload"])
+            out[(device, sensor_type, body["ts"])] = body["v"]
+        return out
+
+    assert sandbox.wait_for(lambda: len(at_broker()) >= len(expected), 20, 0.1), at_broker()
+    broker = at_broker()
+    assert {k: bits(v) for k, v in broker.items()} == {k: bits(v) for k, v in expected.items()}
+    # Integers stay JSON integers; doubles stay JSON numbers that read back as doubles.
+    for m in sub.messages():
+        body = json.loads(m["payload"])
+        assert type(body["v"]) is type(expected[tuple(m["topic"].split("/")[1:]) + (body["ts"],)])
+        assert ("." in m["payload"] or "e" in m["payload"]) == isinstance(body["v"], float), m["payload"]
+
+    def at_cloud():
+        out = {}
+        for report in gw.cloud.reports():
+            for node in report["nodes"]:
+                for reading in node["vs"]:
+                    out[(node["id"], reading["k"], reading["ts"])] = reading["v"]
+        return out
+
+    assert sandbox.wait_for(lambda: len(at_cloud()) >= len(expected), 40, 0.5), at_cloud()
+    assert {k: bits(v) for k, v in at_cloud().items()} == {k: bits(v) for k, v in expected.items()}
+    for key, value in expected.items():
+        assert type(at_cloud()[key]) is type(value), key
+    assert gw.stop_daemons() == {name: 0 for name in DAEMONS}
