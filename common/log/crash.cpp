@@ -94,18 +94,6 @@ CivilDate DateOfDays(long days) {
   return {year_of_era + era * 400 + (month <= 2 ? 1 : 0), month, day};
 }
 
-void WriteAll(int fd, const char* data, size_t size) {
-  while (size > 0) {
-    const ssize_t n = ::write(fd, data, size);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return;
-    }
-    data += n;
-    size -= static_cast<size_t>(n);
-  }
-}
-
 void CopyPath(char* target, const std::string& path) {
   const size_t n = path.size() < kPathCapacity - 1 ? path.size() : kPathCapacity - 1;
   memcpy(target, path.data(), n);
@@ -189,6 +177,18 @@ std::string ReadWhole(const std::string& path) {
 }
 
 }  // namespace
+
+void WriteAll(int fd, const char* data, size_t size) {
+  while (size > 0) {
+    const ssize_t n = ::write(fd, data, size);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return;
+    }
+    data += n;
+    size -= static_cast<size_t>(n);
+  }
+}
 
 size_t FormatRecordSafe(char* out, size_t capacity, Severity severity, const struct timespec& time,
                         long utc_offset, long tid, const char* function, int line, const char* text) {

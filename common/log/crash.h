@@ -30,6 +30,10 @@ void DisarmCrashLog();
 // The local zone's offset as last seen by the ordinary formatter.
 void NoteUtcOffset(long utc_offset);
 
+// Writes all of `data`, resuming after EINTR and short writes; gives up on
+// any other error. Async-signal-safe.
+void WriteAll(int fd, const char* data, size_t size);
+
 // "/var/log/ble.log" -> "/var/log/ble.crash".
 std::string CrashDumpPath(const std::string& log_path);
 

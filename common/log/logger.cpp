@@ -87,18 +87,6 @@ class LineFormatter : public spdlog::formatter {
   }
 };
 
-void WriteAll(int fd, const char* data, size_t size) {
-  while (size > 0) {
-    const ssize_t n = ::write(fd, data, size);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return;
-    }
-    data += n;
-    size -= static_cast<size_t>(n);
-  }
-}
-
 }  // namespace
 
 RollingFileSink::RollingFileSink(std::string path, size_t max_bytes, size_t max_files)
