@@ -4,6 +4,7 @@ on 127.0.0.1:1883, a local cloud server) and the three daemons as they run on
 the router. Used by the end-to-end tests, the demo, scripts/sandbox and the
 benchmarks."""
 
+import os
 import sys
 from pathlib import Path
 
@@ -12,7 +13,7 @@ REPO = HERE.parents[1]
 sys.path.insert(0, str(HERE))
 
 from cloud_server import CloudServer  # noqa: E402
-from sandbox import Sandbox, SandboxError  # noqa: E402
+from sandbox import UBUS_SOCKET, Sandbox, SandboxError  # noqa: E402
 
 CLOUD_PORT = 8080
 MQTT_PORT = 1883
@@ -59,6 +60,7 @@ class Gateway:
         self.cloud = None
         self.daemons = {}
         self.services = {}
+        self.nodes = []  # (name, address, options) of every virtual node added
 
     # --- platform ----------------------------------------------------------
 
@@ -81,9 +83,59 @@ class Gateway:
             # The name a node reports in its info frame: "Room1" of "Kelvora-Room1-<id>".
             parts = name.split("-")
             info = {"info_name": parts[1]} if len(parts) > 2 and "info_name" not in options else {}
-            paths.append(self.bluez.add_node(name, address, period_ms=period_ms,
-                                             sensor_types=list(types), **info, **options))
+            node_options = dict(period_ms=period_ms, sensor_types=list(types), **info, **options)
+            paths.append(self.bluez.add_node(name, address, **node_options))
+            self.nodes.append((name, address, node_options))
         return paths
+
+    # --- faults of the platform's services ---------------------------------
+
+    SERVICES = ("ubusd", "uci", "bluez", "mosquitto", "cloud")
+
+    def stop_service(self, name):
+        """Stops one of the platform's services (SIGTERM) and returns once it
+        has gone."""
+        if name == "cloud":
+            self.cloud.stop()
+            return
+        if name == "bluez":
+            self.sandbox.stop(self.sandbox.bluez_proc)
+            return
+        proc = self.services.get(name)
+        if proc is None:
+            raise ValueError(f"unknown service {name!r}")
+        self.sandbox.stop(proc)
+        if name == "ubusd":
+            # A killed ubusd leaves its socket behind; the next one must not be
+            # mistaken for ready before it listens.
+            try:
+                os.unlink(self.sandbox.path(UBUS_SOCKET))
+            except FileNotFoundError:
+                pass
+
+    def start_service(self, name):
+        """Starts a stopped service again, the way it was first started, and
+        returns once it serves."""
+        sb = self.sandbox
+        if name == "ubusd":
+            self.services["ubusd"] = sb.start_ubusd()
+        elif name == "uci":
+            self.services["uci"] = sb.start_uci()
+        elif name == "mosquitto":
+            self.services["mosquitto"] = sb.start_mosquitto(MQTT_PORT)
+        elif name == "cloud":
+            self.cloud.start()  # same port, same record of requests
+        elif name == "bluez":
+            # A fresh BlueZ knows no devices: the nodes come back as they were.
+            self.bluez = sb.start_bluez()
+            for node_name, address, options in self.nodes:
+                self.bluez.add_node(node_name, address, **options)
+        else:
+            raise ValueError(f"unknown service {name!r}")
+
+    def restart_service(self, name):
+        self.stop_service(name)
+        self.start_service(name)
 
     # --- daemons -----------------------------------------------------------
 

@@ -59,6 +59,7 @@ class Sandbox:
         self._procs = []
         self.bus_address = None
         self._bluez = []
+        self.bluez_proc = None
         self._holder = subprocess.Popen(
             ["unshare", "--mount", "--net", "--propagation", "private", "sh", "-c", _HOLDER],
             stdout=subprocess.PIPE, stdin=subprocess.DEVNULL, start_new_session=True)
@@ -214,10 +215,11 @@ class Sandbox:
         if self.bus_address is None:
             self.start_dbus()
         bluez_sim = _bluez_sim()
-        _, control = bluez_sim.start_bluez(
+        proc, control = bluez_sim.start_bluez(
             self.bus_address, parameters, logfile=self.workdir / "bluez.log",
             spawn=lambda argv, env: self.spawn(argv, env=env))
         self._bluez.append(control)
+        self.bluez_proc = proc
         return control
 
     # --- teardown --------------------------------------------------------
