@@ -43,7 +43,8 @@ OUTAGE = (2.0, 5.0)   # seconds a service stays away
 GAP = (8.0, 16.0)     # seconds between the return of one service and the next fault
 QUIET_START = 8.0     # seconds of undisturbed readings before the first fault
 QUIET_END = 45.0      # the last fault ends this long before the soak ends: one upload cycle and more
-MARGIN = 0.5          # seconds around a broker outage in which a publish may be lost
+MARGIN = 0.5          # seconds around an outage in which a reading may be in flight
+REPORT_CYCLE = 31.0   # the report daemon uploads every 30 s
 
 TYPE_NAMES = {2: "AT", 3: "RH", 4: "LX", 5: "AP", 8: "CD", 11: "PM_1_0", 12: "PM_2_5",
               13: "PM_10", 14: "PS"}
@@ -241,17 +242,18 @@ def check_arrivals(name, sent, arrived, excuses, problems):
 
 
 def cloud_down_windows(faults, request_times):
-    """A failed upload loses the readings queued since the previous one: from
-    the last request the cloud saw before it went away to the first one after
-    it came back, readings may be gone."""
+    """A failed upload, made while the cloud was away, loses the readings
+    queued since the previous upload: those sent after the last request the
+    cloud saw (at most one cycle before the outage) up to its return."""
     windows = []
     for f in faults:
         if f["kind"] != "cloud":
             continue
+        start = f["down_at"] - REPORT_CYCLE
         before = [t for t in request_times if t < f["down_at"]]
-        after = [t for t in request_times if t > f["up_at"]]
-        windows.append(((before[-1] if before else f["down_at"]) - MARGIN,
-                        after[0] if after else float("inf")))
+        if before:
+            start = max(start, before[-1])
+        windows.append((start - MARGIN, f["up_at"] + MARGIN))
     return windows
 
 
