@@ -4,7 +4,7 @@ on 127.0.0.1:1883, a local cloud server) and the three daemons as they run on
 the router. Used by the end-to-end tests, the demo, scripts/sandbox and the
 benchmarks."""
 
-import os
+import signal
 import sys
 from pathlib import Path
 
@@ -76,6 +76,59 @@ class Gateway:
                                  live=self.live_cloud).start()
         return self
 
+    # Services that can be stopped and started again while the daemons run,
+    # as procd respawns them on the router.
+    SERVICES = ("ubusd", "uci", "bluez", "mosquitto", "cloud")
+
+    def stop_service(self, name):
+        """Stops a platform service and returns once it has gone: ubusd and
+        the uci service by SIGKILL (a crash, no orderly goodbye on the bus),
+        the others by SIGTERM. Returns the exit status where there is one."""
+        if name not in self.SERVICES:
+            raise ValueError(f"unknown service {name!r}")
+        if name == "cloud":
+            self.cloud.stop()
+            return None
+        if name == "bluez":
+            return self.sandbox.stop(self.sandbox.bluez_proc)
+        proc = self.services.pop(name, None)
+        if proc is None:
+            return None
+        sig = signal.SIGTERM if name == "mosquitto" else signal.SIGKILL
+        return self.sandbox.stop(proc, sig=sig)
+
+    def start_service(self, name):
+        """Starts a stopped platform service again the way it first started
+        (same socket, port and configuration) and returns once it serves; the
+        uci service needs ubusd up."""
+        if name not in self.SERVICES:
+            raise ValueError(f"unknown service {name!r}")
+        sb = self.sandbox
+        if name == "cloud":
+            self.cloud.start()  # same port, same record of requests
+            return self.cloud
+        if name == "bluez":
+            # A fresh BlueZ knows no devices: the nodes come back as they were.
+            self.bluez = sb.start_bluez()
+            for node_name, address, options in self.nodes:
+                self.bluez.add_node(node_name, address, **options)
+            return sb.bluez_proc
+        if name in self.services and self.services[name].poll() is None:
+            return self.services[name]
+        if name == "ubusd":
+            # A killed ubusd leaves its socket file behind; wait for the new one.
+            sb.path(UBUS_SOCKET).unlink(missing_ok=True)
+            self.services[name] = sb.start_ubusd()
+        elif name == "uci":
+            self.services[name] = sb.start_uci()
+        else:
+            self.services[name] = sb.start_mosquitto(MQTT_PORT)
+        return self.services[name]
+
+    def restart_service(self, name):
+        self.stop_service(name)
+        return self.start_service(name)
+
     def add_nodes(self, nodes=DEFAULT_NODES, period_ms=2000, **options):
         """Adds advertising virtual nodes; returns their device paths."""
         paths = []
@@ -87,55 +140,6 @@ class Gateway:
             paths.append(self.bluez.add_node(name, address, **node_options))
             self.nodes.append((name, address, node_options))
         return paths
-
-    # --- faults of the platform's services ---------------------------------
-
-    SERVICES = ("ubusd", "uci", "bluez", "mosquitto", "cloud")
-
-    def stop_service(self, name):
-        """Stops one of the platform's services (SIGTERM) and returns once it
-        has gone."""
-        if name == "cloud":
-            self.cloud.stop()
-            return
-        if name == "bluez":
-            self.sandbox.stop(self.sandbox.bluez_proc)
-            return
-        proc = self.services.get(name)
-        if proc is None:
-            raise ValueError(f"unknown service {name!r}")
-        self.sandbox.stop(proc)
-        if name == "ubusd":
-            # A killed ubusd leaves its socket behind; the next one must not be
-            # mistaken for ready before it listens.
-            try:
-                os.unlink(self.sandbox.path(UBUS_SOCKET))
-            except FileNotFoundError:
-                pass
-
-    def start_service(self, name):
-        """Starts a stopped service again, the way it was first started, and
-        returns once it serves."""
-        sb = self.sandbox
-        if name == "ubusd":
-            self.services["ubusd"] = sb.start_ubusd()
-        elif name == "uci":
-            self.services["uci"] = sb.start_uci()
-        elif name == "mosquitto":
-            self.services["mosquitto"] = sb.start_mosquitto(MQTT_PORT)
-        elif name == "cloud":
-            self.cloud.start()  # same port, same record of requests
-        elif name == "bluez":
-            # A fresh BlueZ knows no devices: the nodes come back as they were.
-            self.bluez = sb.start_bluez()
-            for node_name, address, options in self.nodes:
-                self.bluez.add_node(node_name, address, **options)
-        else:
-            raise ValueError(f"unknown service {name!r}")
-
-    def restart_service(self, name):
-        self.stop_service(name)
-        self.start_service(name)
 
     # --- daemons -----------------------------------------------------------
 
