@@ -163,8 +163,9 @@ class Injector:
         if kind == "mosquitto":
             # Back for the test only once the subscriber and the MQTT daemon
             # are connected again; publishes before that are lost by design.
-            self.sub.wait_subscribed(subscriptions + 1, timeout=15)
-            gw.sandbox.wait_for(lambda: broker_connections(gw.sandbox) >= 2, 15, 0.1)
+            fault["clients_back"] = bool(
+                self.sub.wait_subscribed(subscriptions + 1, timeout=15)
+                and gw.sandbox.wait_for(lambda: broker_connections(gw.sandbox) >= 2, 15, 0.1))
         fault["ready_at"] = time.time()
         self.log(f"fault {len(self.faults) + 1}: {kind} back after {fault['ready_at'] - fault['down_at']:.1f} s")
         self.faults.append(fault)
@@ -346,6 +347,11 @@ def test_gateway_survives_random_service_faults(sandbox, tmp_path):
         problems.append(f"daemons not running at the end: {dead}")
     if driver.error:
         problems.append(f"driver failed: {driver.error}")
+
+    for i, f in enumerate(faults, 1):
+        if f.get("clients_back") is False:
+            problems.append(f"fault {i}: subscriber and MQTT daemon not both connected to the broker "
+                            "15 s after it came back")
 
     # Broker: exactly once, except while the broker itself was away.
     broker_down = [(f["down_at"] - MARGIN, f["ready_at"] + MARGIN) for f in faults
