@@ -3,6 +3,7 @@
 #include <memory>
 
 #include "events/websocket.h"
+#include "log/crash.h"
 #include "log/log.h"
 #include "log/signals.h"
 #include "manager/bluetooth_le.h"
@@ -24,6 +25,8 @@ void StopManager() {
 int main() {
   logging::InstallSignalHandlers();
   logging::InitFileLogger("/var/log/ble.log", logging::Severity::verbose);
+  // The trace of a crash of the previous run, dumped by the signal handler.
+  logging::LogPreviousCrash();
 
   LoadNode();
   // Commands from here on wait in the mailbox until the message thread runs.

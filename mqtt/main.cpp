@@ -3,6 +3,7 @@
 
 #include "bridge.h"
 #include "ipc/ubus.h"
+#include "log/crash.h"
 #include "log/log.h"
 #include "log/signals.h"
 #include "log/version.h"
@@ -46,6 +47,8 @@ int main() {
   logging::InitFileLogger("/var/log/mqtt-app.log", logging::Severity::verbose);
   logging::AddColorConsole();
   LOG_INFO << "MQTT App Start : " << logging::InstalledVersionOrEmpty("kelvora-mqtt-app");
+  // The trace of a crash of the previous run, dumped by the signal handler.
+  logging::LogPreviousCrash();
 
   NVRAMInit();
   const MqttSettings& settings = GetMqttSettings();

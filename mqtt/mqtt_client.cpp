@@ -1,25 +1,10 @@
 #include "mqtt_client.h"
 
 #include <mosquitto.h>
-#include <pthread.h>
 
 #include "log/log.h"
 
 namespace {
-
-// Deinit stops the network thread by cancellation. A callback writes the log
-// under the logger's lock; it must not be cancelled half way, or the lock
-// would stay taken for every other thread.
-class NoCancel {
- public:
-  NoCancel() { pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &old_); }
-  ~NoCancel() { pthread_setcancelstate(old_, nullptr); }
-  NoCancel(const NoCancel&) = delete;
-  NoCancel& operator=(const NoCancel&) = delete;
-
- private:
-  int old_ = PTHREAD_CANCEL_ENABLE;
-};
 
 constexpr int kKeepAliveSeconds = 60;
 // The library's own reconnect delay, restored once a connection succeeds.
@@ -37,16 +22,22 @@ MQTT::MQTT(const char* id, bool clean_session) : mosqpp::mosquittopp(id, clean_s
 
 bool MQTT::Init() {
   mosqpp::lib_init();
-  const int rc = loop_start();
-  if (rc != MOSQ_ERR_SUCCESS) {
-    LOG_ERROR << "MQTT Error : " << mosquitto_strerror(rc);
-    return false;
-  }
   return true;
 }
 
 bool MQTT::Connect(const std::string& host, const int& port) {
   LOG_VERB << host << " " << port;
+  // The network thread runs only while publishing is enabled, i.e. from the
+  // first connection on. It is started before connecting so that it retries
+  // even when the first attempt fails.
+  if (!loop_running_) {
+    const int rc = loop_start();
+    if (rc != MOSQ_ERR_SUCCESS) {
+      LOG_ERROR << "MQTT Error : " << mosquitto_strerror(rc);
+      return false;
+    }
+    loop_running_ = true;
+  }
   const int rc = connect_async(host.c_str(), port, kKeepAliveSeconds);
   if (rc != MOSQ_ERR_SUCCESS) {
     LOG_ERROR << "MQTT Connect Error : " << mosquitto_strerror(rc);
@@ -61,15 +52,29 @@ bool MQTT::Publish(const std::string& topic, const std::string& payload, int qos
   return rc == MOSQ_ERR_SUCCESS;
 }
 
-void MQTT::Disconnect() { disconnect(); }
+void MQTT::Disconnect() {
+  stopping_.store(true);
+  disconnect();
+}
 
 void MQTT::Deinit() {
-  loop_stop(true);
+  if (loop_running_) {
+    // The loop ends once it sees the disconnecting state; loop_stop wakes it
+    // from a reconnect delay and joins it, so no callback is cut short.
+    stopping_.store(true);
+    disconnect();
+    loop_stop(false);
+    loop_running_ = false;
+  }
   mosqpp::lib_cleanup();
 }
 
 void MQTT::on_connect(int rc) {
-  NoCancel no_cancel;
+  if (stopping_.load()) {
+    // An attempt that was under way when the stop began: do not stay.
+    disconnect();
+    return;
+  }
   if (rc == 0) {
     refusals_.store(0);
     reconnect_delay_set(kLibraryRetryDelay, kLibraryRetryDelay, false);
@@ -85,11 +90,9 @@ void MQTT::on_connect(int rc) {
 
 void MQTT::on_disconnect(int rc) {
   if (rc != 0) return;
-  NoCancel no_cancel;
   LOG_INFO << "Disconnected from Host";
 }
 
 void MQTT::on_publish(int mid) {
-  NoCancel no_cancel;
   LOG_VERB << "mid : " << mid;
 }

@@ -5,7 +5,8 @@
 #include <atomic>
 #include <string>
 
-// The daemon's broker connection. Init starts the library's network thread;
+// The daemon's broker connection. The library's network thread starts with
+// the first Connect (only when publishing is enabled) and Deinit joins it;
 // the callbacks run there and only write the log (and pace reconnection).
 class MQTT : public mosqpp::mosquittopp {
  public:
@@ -32,4 +33,8 @@ class MQTT : public mosqpp::mosquittopp {
  private:
   // Consecutive refused connections; touched on the network thread only.
   std::atomic<unsigned> refusals_{0};
+  // Set once the stop begins; a connection made after it is closed at once.
+  std::atomic<bool> stopping_{false};
+  // Touched by the owning thread only.
+  bool loop_running_ = false;
 };

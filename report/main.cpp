@@ -3,6 +3,7 @@
 
 #include "config.h"
 #include "ipc/ubus.h"
+#include "log/crash.h"
 #include "log/log.h"
 #include "log/signals.h"
 #include "log/version.h"
@@ -32,6 +33,8 @@ int main() {
   if (logging::Enabled(logging::Severity::info)) {
     LOG_INFO << "Report App Start : " << logging::InstalledVersionOrEmpty("kelvora-report-app");
   }
+  // The trace of a crash of the previous run, dumped by the signal handler.
+  logging::LogPreviousCrash();
 
   GetSysParams();
   GetAuthParams();

@@ -2,8 +2,11 @@
 
 #include <map>
 #include <string>
+#include <vector>
 
 #include <sdbus-c++/sdbus-c++.h>
+
+#include "bluez/device.h"
 
 namespace org {
 namespace bluez {
@@ -27,11 +30,21 @@ class Adapter1_proxy {
   sdbus::IProxy& proxy_;
 };
 
-// Proxy of the adapter "/org/bluez/hci0".
-class Adapter1 : public sdbus::ProxyInterfaces<Adapter1_proxy> {
+// Proxy of the adapter "/org/bluez/hci0". Each changed adapter property goes
+// to `handler` (given before registration, run on the event-loop thread);
+// without one the property signals are ignored.
+class Adapter1 : public sdbus::ProxyInterfaces<Adapter1_proxy, sdbus::Properties_proxy> {
  public:
-  Adapter1(sdbus::IConnection& connection, const std::string& object_path);
+  Adapter1(sdbus::IConnection& connection, const std::string& object_path, PropertyHandler handler = {});
   virtual ~Adapter1();
+
+ protected:
+  void onPropertiesChanged(const std::string& interface_name,
+                           const std::map<std::string, sdbus::Variant>& changed,
+                           const std::vector<std::string>& invalidated) override;
+
+ private:
+  PropertyHandler onPropertyChanged;
 };
 
 }  // namespace bluez

@@ -1,9 +1,11 @@
+#include <atomic>
 #include <utility>
 
 #include "bluez/adapter1.h"
 #include "bluez/device.h"
 #include "bluez/gatt_characteristic.h"
 #include "bluez/names.h"
+#include "bluez/presence.h"
 #include "bluez/values.h"
 
 namespace org {
@@ -41,12 +43,28 @@ void Adapter1_proxy::StopDiscovery() {
   proxy_.callMethod("StopDiscovery").onInterface(kAdapterInterface);
 }
 
-Adapter1::Adapter1(sdbus::IConnection& connection, const std::string& object_path)
-    : ProxyInterfaces(connection, kService, object_path) {
+Adapter1::Adapter1(sdbus::IConnection& connection, const std::string& object_path, PropertyHandler handler)
+    : ProxyInterfaces(connection, kService, object_path), onPropertyChanged(std::move(handler)) {
   registerProxy();
 }
 
 Adapter1::~Adapter1() { unregisterProxy(); }
+
+void Adapter1::onPropertiesChanged(const std::string&, const std::map<std::string, sdbus::Variant>& changed,
+                                   const std::vector<std::string>&) {
+  if (!onPropertyChanged) return;
+  for (const auto& [name, value] : changed) onPropertyChanged(name, value);
+}
+
+// --- presence --------------------------------------------------------------
+
+namespace {
+std::atomic<bool> g_adapterReady{true};
+}  // namespace
+
+bool AdapterReady() { return g_adapterReady.load(); }
+
+void SetAdapterReady(bool ready) { g_adapterReady.store(ready); }
 
 // --- device ----------------------------------------------------------------
 

@@ -1,6 +1,8 @@
 #include "manager/bluetooth_le.h"
 
+#include <chrono>
 #include <exception>
+#include <map>
 #include <string>
 #include <utility>
 #include <vector>
@@ -8,6 +10,8 @@
 #include <nlohmann/json.hpp>
 
 #include "bluez/names.h"
+#include "bluez/presence.h"
+#include "bluez/values.h"
 #include "events/compact.h"
 #include "events/report.h"
 #include "log/log.h"
@@ -20,6 +24,11 @@
 namespace {
 
 constexpr const char* kServiceUuid = "00000001-5fe1-11ed-9b6a-0242ac120002";
+constexpr auto kSetupRetry = std::chrono::seconds(1);
+
+std::map<std::string, sdbus::Variant> DiscoveryFilter() {
+  return {{"UUIDs", sdbus::Variant(std::vector<std::string>{kServiceUuid})}};
+}
 
 template <typename Payload>
 Payload& PayloadOf(const mailbox::Message& message) {
@@ -39,6 +48,7 @@ BluetoothLE::~BluetoothLE() {
     }
   }
   interfaceEvent.reset();
+  serviceWatch.reset();
   adapter.reset();
   connection.reset();
 }
@@ -48,13 +58,18 @@ bool BluetoothLE::Initialize() {
   // always finds a thread to end.
   running.store(true);
   messageThread = std::thread(&BluetoothLE::MessageThread, this);
+  org::bluez::SetAdapterReady(true);
 
   connection = sdbus::createSystemBusConnection();
-  adapter = std::make_unique<org::bluez::Adapter1>(*connection, org::bluez::kAdapterPath);
+  adapter = std::make_unique<org::bluez::Adapter1>(
+      *connection, org::bluez::kAdapterPath, [](const std::string& name, const sdbus::Variant& value) {
+        if (name == "Powered") PostBluezChange(org::bluez::VariantToBool(value), BluezPart::kPower);
+      });
   adapter->Powered(true);
   LOG_VERB << "TODO: Discovery Filter에 RSSI를 넣을지 검토하자";
-  adapter->SetDiscoveryFilter({{"UUIDs", sdbus::Variant(std::vector<std::string>{kServiceUuid})}});
+  adapter->SetDiscoveryFilter(DiscoveryFilter());
   interfaceEvent = std::make_unique<InterfaceEvent>(*connection);
+  serviceWatch = std::make_unique<BluezServiceWatch>(*connection);
   connection->enterEventLoopAsync();
   eventLoopRunning = true;
 
@@ -82,6 +97,7 @@ void BluetoothLE::MessageThread() {
       }
       DeletePayload(message);
     }
+    if (setupPending && std::chrono::steady_clock::now() >= nextSetup) SetUpAdapter();
     logging::Nap10ms();
   }
   LOG_VERB << "";
@@ -133,6 +149,12 @@ void BluetoothLE::Handle(mailbox::Message& message) {
       }
       break;
     }
+    case LE_EVT_BLUEZ_DOWN:
+      BluezDown(PayloadOf<BluezPayload>(message).part);
+      break;
+    case LE_EVT_BLUEZ_UP:
+      BluezUp();
+      break;
     default:
       break;
   }
@@ -153,6 +175,8 @@ void BluetoothLE::AddSensor(const std::string& device_id, const std::string& obj
 
 void BluetoothLE::RemoveSensor(const std::string& device_id) {
   const std::string object_path = DeleteNode(device_id);
+  // A late failure of a node that the outage has dropped: nothing to remove.
+  if (outage && object_path.empty()) return;
   try {
     adapter->RemoveDevice(sdbus::ObjectPath(object_path));
   } catch (const sdbus::Error& e) {
@@ -160,11 +184,63 @@ void BluetoothLE::RemoveSensor(const std::string& device_id) {
   }
 }
 
+void BluetoothLE::BluezDown(BluezPart part) {
+  org::bluez::SetAdapterReady(false);
+  // Nothing to set up until BlueZ says it is back.
+  setupPending = false;
+  if (!outage) {
+    outage = true;
+    switch (part) {
+      case BluezPart::kService: LOG_WARN << "BlueZ left the bus"; break;
+      case BluezPart::kAdapter: LOG_WARN << "BlueZ adapter " << org::bluez::kAdapterPath << " removed"; break;
+      case BluezPart::kPower: LOG_WARN << "BlueZ adapter " << org::bluez::kAdapterPath << " powered off"; break;
+    }
+  }
+  const std::vector<std::string> paths = DropAllNodes();
+  if (part != BluezPart::kPower) return;
+  // A powered-off adapter keeps the device objects of the dropped links;
+  // removing them lets discovery announce the nodes again once it is on.
+  for (const std::string& path : paths) {
+    try {
+      adapter->RemoveDevice(sdbus::ObjectPath(path));
+    } catch (const sdbus::Error& e) {
+      LOG_VERB << e.what();
+    }
+  }
+}
+
+void BluetoothLE::BluezUp() {
+  if (outage) SetUpAdapter();
+}
+
+void BluetoothLE::SetUpAdapter() {
+  setupPending = false;
+  try {
+    adapter->Powered(true);
+    adapter->SetDiscoveryFilter(DiscoveryFilter());
+    try {
+      adapter->StartDiscovery();
+    } catch (const sdbus::Error& e) {
+      if (e.getName() != "org.bluez.Error.InProgress") throw;
+    }
+  } catch (const sdbus::Error&) {
+    // BlueZ is back without its adapter yet, or the adapter is still
+    // off: the next announcement or the retry sets it up.
+    setupPending = true;
+    nextSetup = std::chrono::steady_clock::now() + kSetupRetry;
+    return;
+  }
+  outage = false;
+  org::bluez::SetAdapterReady(true);
+  LOG_INFO << "BlueZ adapter " << org::bluez::kAdapterPath << " set up again";
+}
+
 void BluetoothLE::Stop() {
   running.store(false);
   if (messageThread.joinable() && messageThread.get_id() != std::this_thread::get_id()) messageThread.join();
   if (!connection) return;
-  if (adapter) {
+  // Without BlueZ or its adapter there is no discovery to stop.
+  if (adapter && !outage) {
     try {
       adapter->StopDiscovery();
     } catch (const sdbus::Error& e) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <memory>
 #include <thread>
 
@@ -8,11 +9,16 @@
 
 #include "bluez/adapter1.h"
 #include "mailbox/message.h"
+#include "manager/bluez_watch.h"
 #include "manager/interface_event.h"
+#include "manager/messages.h"
 
 // The daemon's BLE central: owns the system-bus connection, the adapter and
 // the ObjectManager proxy, and carries out every change to the nodes on its
-// message thread, one mailbox message per 10 ms.
+// message thread, one mailbox message per 10 ms. When BlueZ leaves the bus,
+// or its adapter is removed or powered off, it drops every node and, once
+// BlueZ and the adapter are back, sets the adapter up again; discovery then
+// finds the nodes in range afresh.
 class BluetoothLE {
  public:
   BluetoothLE() = default;
@@ -36,11 +42,22 @@ class BluetoothLE {
   void Handle(mailbox::Message& message);
   void AddSensor(const std::string& device_id, const std::string& object_path);
   void RemoveSensor(const std::string& device_id);
+  void BluezDown(BluezPart part);
+  void BluezUp();
+  // Powers the adapter, sets the discovery filter and starts discovery;
+  // on a failure tries again a second later, silently.
+  void SetUpAdapter();
 
   std::shared_ptr<sdbus::IConnection> connection;
   std::unique_ptr<org::bluez::Adapter1> adapter;
   std::unique_ptr<InterfaceEvent> interfaceEvent;
+  std::unique_ptr<BluezServiceWatch> serviceWatch;
   std::thread messageThread;
   std::atomic<bool> running{false};
   bool eventLoopRunning = false;
+  // Message thread only: BlueZ or the adapter is gone (logged once), and
+  // when the next set-up attempt is due.
+  bool outage = false;
+  bool setupPending = false;
+  std::chrono::steady_clock::time_point nextSetup;
 };

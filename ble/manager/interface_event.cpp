@@ -1,11 +1,13 @@
 #include "manager/interface_event.h"
 
+#include <algorithm>
 #include <exception>
 #include <memory>
 
 #include "bluez/names.h"
 #include "ipc/fnv.h"
 #include "log/log.h"
+#include "manager/bluez_watch.h"
 #include "mailbox/mailbox.h"
 #include "manager/messages.h"
 #include "node/node.h"
@@ -61,6 +63,9 @@ InterfaceEvent::~InterfaceEvent() { unregisterProxy(); }
 
 void InterfaceEvent::onInterfacesAdded(
     const sdbus::ObjectPath& path, const std::map<std::string, std::map<std::string, sdbus::Variant>>& interfaces) {
+  if (path == org::bluez::kAdapterPath && interfaces.count(org::bluez::kAdapterInterface)) {
+    PostBluezChange(true, BluezPart::kAdapter);
+  }
   for (const auto& [interface, properties] : interfaces) {
     // Each interface on its own: a missing or mistyped property skips only it.
     try {
@@ -77,6 +82,10 @@ void InterfaceEvent::onInterfacesAdded(
   }
 }
 
-void InterfaceEvent::onInterfacesRemoved(const sdbus::ObjectPath& path, const std::vector<std::string>&) {
+void InterfaceEvent::onInterfacesRemoved(const sdbus::ObjectPath& path, const std::vector<std::string>& interfaces) {
   LOG_VERB << path;
+  if (path == org::bluez::kAdapterPath &&
+      std::find(interfaces.begin(), interfaces.end(), org::bluez::kAdapterInterface) != interfaces.end()) {
+    PostBluezChange(false, BluezPart::kAdapter);
+  }
 }

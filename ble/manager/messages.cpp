@@ -8,6 +8,8 @@ const char* MessageName(uint32_t type) {
     case LE_EVT_RECV_SENSOR_DATA: return "LE_EVT_RECV_SENSOR_DATA";
     case LE_CTRL_BEACON: return "LE_CTRL_BEACON";
     case LE_CTRL_FOLD: return "LE_CTRL_FOLD";
+    case LE_EVT_BLUEZ_DOWN: return "LE_EVT_BLUEZ_DOWN";
+    case LE_EVT_BLUEZ_UP: return "LE_EVT_BLUEZ_UP";
     default: return nullptr;
   }
 }
@@ -20,6 +22,8 @@ void DeletePayload(mailbox::Message& message) {
     case LE_EVT_RECV_SENSOR_DATA: delete static_cast<SensorDataPayload*>(message.data); break;
     case LE_CTRL_BEACON: delete static_cast<BeaconPayload*>(message.data); break;
     case LE_CTRL_FOLD: delete static_cast<FoldPayload*>(message.data); break;
+    case LE_EVT_BLUEZ_DOWN:
+    case LE_EVT_BLUEZ_UP: delete static_cast<BluezPayload*>(message.data); break;
     default: break;
   }
   message.data = nullptr;

@@ -21,6 +21,8 @@ enum : uint32_t {
   LE_EVT_RECV_SENSOR_DATA = 0x2006,          // SensorDataPayload
   LE_CTRL_BEACON = 0x2007,                   // BeaconPayload
   LE_CTRL_FOLD = 0x2008,                     // FoldPayload
+  LE_EVT_BLUEZ_DOWN = 0x2010,                // BluezPayload: BlueZ or its adapter went
+  LE_EVT_BLUEZ_UP = 0x2011,                  // BluezPayload: BlueZ or its adapter is there again
 };
 
 struct AddSensorPayload {
@@ -46,6 +48,17 @@ struct BeaconPayload {
 struct FoldPayload {
   std::string device_id;
   std::map<std::string, int> folds;
+};
+
+// What of BlueZ went or came back.
+enum class BluezPart {
+  kService,  // the "org.bluez" bus name
+  kAdapter,  // the adapter object
+  kPower,    // the adapter's "Powered" property
+};
+
+struct BluezPayload {
+  BluezPart part;
 };
 
 // The code's name as the message thread logs it; nullptr for another code.

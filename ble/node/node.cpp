@@ -5,6 +5,7 @@
 #include <exception>
 #include <utility>
 
+#include "bluez/presence.h"
 #include "bluez/values.h"
 #include "ipc/fnv.h"
 #include "log/log.h"
@@ -161,6 +162,8 @@ void Node::Connect(const std::shared_ptr<sdbus::IConnection>& connection, const 
 
 void Node::ConnectCB(const sdbus::Error* error) {
   if (!error) return;
+  // BlueZ or its adapter has gone: the manager drops every node itself.
+  if (!org::bluez::AdapterReady()) return;
   LOG_ERROR << error->what();
   auto device_id = std::make_unique<std::string>(device_id_);
   mailbox::Post(mailbox::Message(LE_EVT_IFACE_REMOVE_SENSOR, device_id.get()));
@@ -172,6 +175,9 @@ void Node::DevicePropHandler(const std::string& property, const sdbus::Variant& 
     const bool connected = org::bluez::VariantToBool(value);
     LOG_VERB << property << " " << connected;
     if (connected) return;
+    // The link went with BlueZ or its adapter: no retry, the manager drops
+    // the node and discovery finds the device again once BlueZ is back.
+    if (!org::bluez::AdapterReady()) return;
     LOG_ERROR << "Disconnected from " << device_id_;
     LOG_ERROR << "Retry to connect it.";
     Device* device;

@@ -61,6 +61,21 @@ std::string DeleteNode(const std::string& device_id) {
   return object_path;
 }
 
+std::vector<std::string> DropAllNodes() {
+  std::lock_guard<std::mutex> lock(g_nodesLock);
+  std::vector<std::string> paths;
+  while (!g_nodes.empty()) {
+    std::unique_ptr<Node> node = std::move(g_nodes.front());
+    LOG_VERB << "Delete Node : " << node->DeviceId();
+    paths.push_back(node->ObjectPath());
+    SendUnsubscribe(node->DeviceId());
+    g_nodes.erase(g_nodes.begin());
+    node.reset();
+    LOG_VERB << "Num of Nodes : " << g_nodes.size();
+  }
+  return paths;
+}
+
 void DeleteAllNodes() {
   std::lock_guard<std::mutex> lock(g_nodesLock);
   while (!g_nodes.empty()) {

@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "node/node.h"
 
@@ -25,6 +26,11 @@ Node* FindNodeByPath(const std::string& object_path);
 // Disconnects, announces ("unsubscribe") and destroys the first node with
 // `device_id`; returns its device object path, "" when there is none.
 std::string DeleteNode(const std::string& device_id);
+
+// Announces ("unsubscribe") and destroys every node without a call to
+// BlueZ, for nodes whose BlueZ objects or link have gone with BlueZ or its
+// adapter; returns their device object paths, in list order.
+std::vector<std::string> DropAllNodes();
 
 // Disconnects and destroys every node, without announcements.
 void DeleteAllNodes();

@@ -29,10 +29,6 @@ std::string ShortFunctionName(const char* pretty_function);
 // Writes one record through every appender.
 void Write(Severity severity, const char* pretty_function, int line, const std::string& message);
 
-// Crash path: writes one record straight to the appenders' descriptors,
-// taking no lock (the faulting thread may hold one).
-void WriteUnlocked(Severity severity, const char* pretty_function, int line, const std::string& message);
-
 class Record {
  public:
   Record(Severity severity, const char* pretty_function, int line)

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <memory>
 
+#include "log/crash.h"
 #include "log/log.h"
 #include "log/sinks.h"
 
@@ -51,7 +52,7 @@ const char* SeverityText(spdlog::level::level_enum level) {
 }
 
 // "2026-12-08 20:27:47.123 ERROR [12345] [Func@42] message\n"
-void FormatLine(spdlog::level::level_enum level, std::chrono::system_clock::time_point time,
+void FormatLine(spdlog::level::level_enum level, std::chrono::system_clock::time_point time, long tid,
                 const char* function, int line, const char* text, size_t text_size,
                 spdlog::memory_buf_t& dest) {
   using namespace std::chrono;
@@ -60,11 +61,12 @@ void FormatLine(spdlog::level::level_enum level, std::chrono::system_clock::time
   const long millis = static_cast<long>(duration_cast<milliseconds>(since_epoch).count() % 1000);
   struct tm local {};
   localtime_r(&seconds, &local);
+  // The crash path cannot call localtime; it uses the offset seen last here.
+  NoteUtcOffset(local.tm_gmtoff);
   char head[96];
   const int n = snprintf(head, sizeof head, "%04d-%02d-%02d %02d:%02d:%02d.%03ld %s [%ld] [",
                          local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour,
-                         local.tm_min, local.tm_sec, millis, SeverityText(level),
-                         static_cast<long>(syscall(SYS_gettid)));
+                         local.tm_min, local.tm_sec, millis, SeverityText(level), tid);
   dest.append(head, head + n);
   dest.append(function, function + strlen(function));
   char tail[24];
@@ -77,7 +79,7 @@ void FormatLine(spdlog::level::level_enum level, std::chrono::system_clock::time
 class LineFormatter : public spdlog::formatter {
  public:
   void format(const spdlog::details::log_msg& msg, spdlog::memory_buf_t& dest) override {
-    FormatLine(msg.level, msg.time, msg.source.funcname ? msg.source.funcname : "", msg.source.line,
+    FormatLine(msg.level, msg.time, static_cast<long>(syscall(SYS_gettid)), msg.source.funcname ? msg.source.funcname : "", msg.source.line,
                msg.payload.data(), msg.payload.size(), dest);
   }
   std::unique_ptr<spdlog::formatter> clone() const override {
@@ -193,6 +195,12 @@ void InitFileLogger(const std::string& path, Severity max_severity) {
   logger->flush_on(spdlog::level::trace);
   std::atomic_store(&g_logger, logger);
   g_max_severity.store(static_cast<int>(max_severity));
+  // Seeds the zone offset for the crash path before any record is written.
+  struct tm local {};
+  const time_t now = time(nullptr);
+  localtime_r(&now, &local);
+  NoteUtcOffset(local.tm_gmtoff);
+  ArmCrashLog(path);
 }
 
 void AddColorConsole() {
@@ -201,10 +209,12 @@ void AddColorConsole() {
   if (!logger) return;
   g_console_sink = std::make_shared<ColorConsoleSink>();
   logger->sinks().push_back(g_console_sink);
+  ArmCrashConsole(g_console_sink->colored());
 }
 
 void Shutdown() {
   std::lock_guard<std::mutex> lock(g_setup_lock);
+  DisarmCrashLog();
   g_max_severity.store(static_cast<int>(Severity::none));
   std::atomic_store(&g_logger, std::shared_ptr<spdlog::logger>());
   g_console_sink.reset();
@@ -242,23 +252,11 @@ void Write(Severity severity, const char* pretty_function, int line, const std::
               spdlog::string_view_t(message.data(), message.size()));
 }
 
-void WriteUnlocked(Severity severity, const char* pretty_function, int line, const std::string& message) {
-  if (!Enabled(severity)) return;
-  const std::string function = ShortFunctionName(pretty_function);
-  spdlog::memory_buf_t text;
-  FormatLine(ToLevel(severity), std::chrono::system_clock::now(), function.c_str(), line,
-             message.data(), message.size(), text);
-  // The shared pointers are read without the set-up lock: this runs in a
-  // signal handler.
-  if (RollingFileSink* file = g_file_sink.get()) {
-    if (file->fd() >= 0) WriteAll(file->fd(), text.data(), text.size());
-  }
-  if (ColorConsoleSink* console = g_console_sink.get()) {
-    std::string colored = console->colored() ? ColorConsoleSink::ColorFor(ToLevel(severity)) : "";
-    colored.append(text.data(), text.size());
-    if (console->colored()) colored += "\x1b[0m\x1b[0K";
-    WriteAll(STDOUT_FILENO, colored.data(), colored.size());
-  }
+std::string FormatRecord(Severity severity, std::chrono::system_clock::time_point time, long tid,
+                         const char* function, int line, const std::string& text) {
+  spdlog::memory_buf_t line_text;
+  FormatLine(ToLevel(severity), time, tid, function, line, text.data(), text.size(), line_text);
+  return std::string(line_text.data(), line_text.size());
 }
 
 }  // namespace logging

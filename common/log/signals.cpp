@@ -3,33 +3,39 @@
 #include <signal.h>
 #include <time.h>
 
-#include <boost/stacktrace.hpp>
+#include <atomic>
 #include <cerrno>
-#include <sstream>
-#include <string>
 
+#include "log/crash.h"
 #include "log/log.h"
 
 namespace logging {
 namespace {
 
 volatile sig_atomic_t g_stop_signal = 0;
+std::atomic<int> g_crashing{0};
 
-void CrashRecords(int signal_number) {
-  WriteUnlocked(Severity::error, __PRETTY_FUNCTION__, __LINE__,
-                "Signal Catch : " + std::to_string(signal_number));
-  WriteUnlocked(Severity::error, __PRETTY_FUNCTION__, __LINE__, "Terminate program..");
-  std::ostringstream trace;
-  trace << boost::stacktrace::stacktrace();
-  WriteUnlocked(Severity::error, __PRETTY_FUNCTION__, __LINE__, trace.str());
+void Nap(long nanoseconds) {
+  struct timespec nap = {0, nanoseconds};
+  while (nanosleep(&nap, &nap) == -1 && errno == EINTR) {
+  }
 }
 
+}  // namespace
+
+// Runs in signal context on any thread: async-signal-safe calls only.
 void SignalHandler(int signal_number) {
   if (signal_number == SIGSEGV || signal_number == SIGABRT) {
     const int saved_errno = errno;
-    CrashRecords(signal_number);
+    if (g_crashing.exchange(1) == 0) {
+      WriteCrashRecords(signal_number);
+    } else {
+      // Another thread is writing its crash; it ends the process shortly.
+      for (int i = 0; i < 100; ++i) Nap(10000000);
+    }
     errno = saved_errno;
-    // End by the same signal; never return into the fault.
+    // End by the same signal with its default action (procd respawns the
+    // daemon); never return into the fault.
     signal(signal_number, SIG_DFL);
     sigset_t set;
     sigemptyset(&set);
@@ -40,8 +46,6 @@ void SignalHandler(int signal_number) {
   }
   if (g_stop_signal == 0) g_stop_signal = signal_number;
 }
-
-}  // namespace
 
 void InstallSignalHandlers() {
   signal(SIGTERM, SignalHandler);
@@ -61,10 +65,6 @@ void LogStopSignal(int signal_number) {
   LOG_ERROR << "Terminate program..";
 }
 
-void Nap10ms() {
-  struct timespec nap = {0, 10000000};
-  while (nanosleep(&nap, &nap) == -1 && errno == EINTR) {
-  }
-}
+void Nap10ms() { Nap(10000000); }
 
 }  // namespace logging

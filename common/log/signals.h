@@ -9,10 +9,13 @@ namespace logging {
 //
 // SIGTERM and SIGINT only note the signal (async-signal-safe); the main
 // thread takes it with TakeStopSignal() in its idle loop and runs the
-// daemon's stop there. SIGSEGV and SIGABRT write "Signal Catch : N",
-// "Terminate program.." and the stack trace from the faulting thread, then
-// restore the default action and raise the signal again.
+// daemon's stop there. SIGSEGV and SIGABRT write "Signal Catch : N" and
+// "Terminate program.." and dump the faulting thread's frames with
+// async-signal-safe code (see log/crash.h; the trace is rendered into the log
+// at the next start), then restore the default action and raise the signal
+// again, so the process ends by it.
 void InstallSignalHandlers();
+void SignalHandler(int signal_number);
 
 // The stop signal noted since the last call, or 0.
 int TakeStopSignal();

@@ -17,6 +17,11 @@ DBUS_SYSTEM_BUS_ADDRESS):
     bluez_sim.py fail PATH METHOD [ERROR]     no ERROR: normal answers again
     bluez_sim.py state [PATH]
     bluez_sim.py journal
+    bluez_sim.py restart-bluez [DOWN_MS [ADAPTER_MS]]
+                                              bluetoothd leaves the bus, back DOWN_MS later,
+                                              its adapter ADAPTER_MS after that
+    bluez_sim.py remove-adapter | add-adapter
+    bluez_sim.py power on|off                 the adapter, as a user or rfkill would
 '''
 
 import argparse
@@ -193,6 +198,36 @@ class BluezControl:
     def set_advertising(self, path, on):
         self._control().SetAdvertising(path, bool(on))
 
+    # --- faults of BlueZ itself -----------------------------------------
+
+    def restart_bluez(self, down_ms=300, adapter_delay_ms=0, timeout=10):
+        '''bluetoothd restarts: the simulation leaves the bus at once and a
+        fresh one with the same adapter and virtual nodes is back `down_ms`
+        later (its adapter `adapter_delay_ms` after the name). Returns once
+        it answers again.'''
+        old = self.bus.get_name_owner('org.bluez')
+        self._control().RestartBluez(self._dbus.UInt32(down_ms), self._dbus.UInt32(adapter_delay_ms))
+
+        def back():
+            try:
+                if self.bus.get_name_owner('org.bluez') == old:
+                    return False
+                self.state()
+                return True
+            except self._dbus.exceptions.DBusException:
+                return False
+        if not wait_for(back, timeout + down_ms / 1000, 0.02):
+            raise RuntimeError('simulated BlueZ did not come back')
+
+    def remove_adapter(self):
+        self._control().RemoveAdapter()
+
+    def add_adapter(self):
+        self._control().AddAdapter()
+
+    def power_adapter(self, on):
+        self._control().PowerAdapter(bool(on))
+
     # --- observation ----------------------------------------------------
 
     def node_state(self, path):
@@ -298,6 +333,13 @@ def _main():
     p = sub.add_parser('state')
     p.add_argument('path', nargs='?')
     sub.add_parser('journal')
+    p = sub.add_parser('restart-bluez')
+    p.add_argument('down_ms', nargs='?', type=int, default=300)
+    p.add_argument('adapter_ms', nargs='?', type=int, default=0)
+    sub.add_parser('remove-adapter')
+    sub.add_parser('add-adapter')
+    p = sub.add_parser('power')
+    p.add_argument('state', choices=['on', 'off'])
     args = parser.parse_args()
 
     if args.cmd == 'serve':
@@ -326,6 +368,14 @@ def _main():
     elif args.cmd == 'journal':
         for entry in control.journal():
             print(json.dumps(entry))
+    elif args.cmd == 'restart-bluez':
+        control.restart_bluez(args.down_ms, args.adapter_ms)
+    elif args.cmd == 'remove-adapter':
+        control.remove_adapter()
+    elif args.cmd == 'add-adapter':
+        control.add_adapter()
+    elif args.cmd == 'power':
+        control.power_adapter(args.state == 'on')
     return 0
 
 

@@ -20,6 +20,15 @@ records every WriteValue, and can notify sensor frames on demand or
 periodically, drop its connection, refuse Connect, or leave Connect
 unanswered.
 
+BlueZ itself can fail as real BlueZ does: the adapter can be powered off
+(every link drops first, Connected false, then Powered and Discovering turn
+false, discovery sessions and their filter end, devices that were not
+connected go; a Connect answers NotReady until it is on again), removed and
+re-added (its devices and their GATT objects go with it), and bluetoothd can
+restart: the process leaves the bus without a word and a fresh one returns
+on it with the adapter as at the first start and the same virtual nodes,
+known to nobody until discovery finds them again.
+
 The control API is the interface org.bluez.Mock on "/" (see the methods
 below); platform/bluez/bluez_sim.py wraps it for tests and scripts.
 
@@ -29,6 +38,9 @@ Parameters (-p JSON): "adapter" (default true: create hci0), "powered"
 
 import json
 import math
+import os
+import sys
+import tempfile
 import time
 
 import dbus
@@ -203,6 +215,30 @@ class SensorNode:
         if self.readvertise_ms >= 0:
             GLib.timeout_add(self.readvertise_ms, self._readvertise)
 
+    def vanish(self):
+        '''The device object goes with its adapter: no link events, only the
+        objects' removal.'''
+        if not self.known:
+            return
+        self.generation += 1
+        self.stop_periodic()
+        self.connected = False
+        self.services_resolved = False
+        if self.pending_connect is not None:
+            _, err = self.pending_connect
+            self.pending_connect = None
+            err(BluezError('org.freedesktop.DBus.Error.UnknownObject', 'Device removed'))
+        self.remove_gatt()
+        self.sim.manager.RemoveObject(self.path)
+        self.known = False
+        self.sim.emit_removed(self.path, [PROPS_IFACE, DEVICE_IFACE])
+
+    def saved(self):
+        '''What a restarted BlueZ process needs to bring the node back.'''
+        return {'name': self.name, 'address': self.address, 'options': _to_json(self.options),
+                'advertising': self.advertising, 'connect_mode': self.connect_mode,
+                'failures': dict(self.failures)}
+
     def _readvertise(self):
         self.sim.announce(self)
         return False
@@ -283,6 +319,9 @@ class SensorNode:
         if self.connected:
             ok()
             return
+        if not self.sim.links_possible():
+            err(BluezError('org.bluez.Error.NotReady', 'Resource Not Ready'))
+            return
         if self.connect_mode == 'noreply':
             self.pending_connect = (ok, err)
             return
@@ -298,6 +337,9 @@ class SensorNode:
     def _connect_done(self, ok, err):
         if not self.known:
             err(BluezError('org.freedesktop.DBus.Error.UnknownObject', 'Device removed'))
+            return False
+        if not self.sim.links_possible():
+            err(BluezError('org.bluez.Error.NotReady', 'Resource Not Ready'))
             return False
         self.connected = True
         self.set_device_props({'Connected': dbus.Boolean(True)})
@@ -481,6 +523,9 @@ class Simulation:
         self.discovering = False
         self.discovery_filter = None
         self.parameters = parameters
+        # Set by a fault (power off, adapter re-added, restart) until the
+        # adapter is powered again.
+        self.radio_off = False
 
     def journal_add(self, path, call, args, **extra):
         entry = {'t': time.monotonic(), 'wall': time.time(), 'path': str(path), 'call': call,
@@ -568,9 +613,84 @@ class Simulation:
         if name == 'Powered':
             if not isinstance(value, dbus.Boolean):
                 raise BluezError('org.freedesktop.DBus.Error.InvalidArgs', 'Invalid arguments in method call')
-            self.set_adapter_prop('Powered', dbus.Boolean(value))
+            self.set_powered(bool(value))
             return
         self.set_adapter_prop(name, value)
+
+    def adapter_powered(self):
+        adapter = mockobject.objects.get(ADAPTER_PATH)
+        return adapter is not None and bool(adapter.props[ADAPTER_IFACE]['Powered'])
+
+    def links_possible(self):
+        '''Whether a Connect can succeed. An adapter that has never been
+        powered keeps the lenient behaviour the proxy tests rely on; one
+        that was powered off, or came back after a fault, needs power.'''
+        if ADAPTER_PATH not in mockobject.objects:
+            return False
+        return self.adapter_powered() or not self.radio_off
+
+    def set_powered(self, on):
+        '''Powers the adapter on or off. Off as BlueZ does it: the links drop
+        first, then Powered and Discovering turn false, the discovery
+        sessions and their filter end and the devices that were not
+        connected are removed; the others stay, disconnected.'''
+        if on or not self.adapter_powered():
+            if on:
+                self.radio_off = False
+            self.set_adapter_prop('Powered', dbus.Boolean(on))
+            return
+        self.radio_off = True
+        self.journal_add(ADAPTER_PATH, 'PoweredOff', [])
+        linked = [n for n in self.nodes.values() if n.known and n.connected]
+        for node in linked:
+            node.set_disconnected(remote=True)
+        self.set_adapter_prop('Powered', dbus.Boolean(False))
+        if self.discovering:
+            self.discovering = False
+            self.set_adapter_prop('Discovering', dbus.Boolean(False))
+        for node in self.nodes.values():
+            if node.pending_connect is not None:
+                _, err = node.pending_connect
+                node.pending_connect = None
+                err(BluezError('org.bluez.Error.NotReady', 'Resource Not Ready'))
+        self.discovery_filter = None
+        for node in list(self.nodes.values()):
+            if node.known and node not in linked:
+                node.remove_device_object()
+
+    def remove_adapter(self):
+        '''The controller goes (unplugged): its devices and their GATT objects
+        are removed, then the adapter itself.'''
+        if ADAPTER_PATH not in mockobject.objects:
+            raise BluezError('org.bluez.Mock.NoAdapter', 'no adapter')
+        self.journal_add(ADAPTER_PATH, 'AdapterRemoved', [])
+        for node in self.nodes.values():
+            node.vanish()
+        self.discovering = False
+        self.discovery_filter = None
+        self.manager.RemoveObject(ADAPTER_PATH)
+        self.emit_removed(ADAPTER_PATH, [PROPS_IFACE, ADAPTER_IFACE])
+
+    def restart(self, down_ms, adapter_delay_ms):
+        '''bluetoothd goes without a word and a fresh one returns after
+        `down_ms`: the process hands its state to a file and replaces itself
+        (same pid, a new bus connection), after a pause. The fresh one
+        registers the adapter `adapter_delay_ms` after taking the name, as
+        bluetoothd does once the kernel reports the controller.'''
+        self.journal_add('/', 'Restart', [down_ms, adapter_delay_ms])
+        state = {'parameters': self.parameters, 'journal': self.journal,
+                 'adapter_delay_ms': adapter_delay_ms,
+                 'nodes': [n.saved() for n in self.nodes.values()]}
+        fd, path = tempfile.mkstemp(prefix='bluez-sim-', suffix='.json')
+        with os.fdopen(fd, 'w') as f:
+            json.dump(state, f)
+        env = dict(os.environ, KELVORA_BLUEZ_RESTORE=path)
+        argv = ['sh', '-c', 'sleep "$0"; exec "$@"', f'{max(0, down_ms) / 1000:.3f}',
+                sys.executable, '-m', 'dbusmock'] + sys.argv[1:]
+        sys.stdout.flush()
+        sys.stderr.flush()
+        os.closerange(3, 4096)  # the bus connection among them: BlueZ leaves the bus now
+        os.execve('/bin/sh', argv, env)
 
     def add_adapter(self, powered):
         props = _props({
@@ -601,9 +721,36 @@ SIM = None
 def load(mock, parameters):
     global SIM  # pylint: disable=global-statement
     parameters = parameters or {}
+    restore = os.environ.pop('KELVORA_BLUEZ_RESTORE', None)
+    state = None
+    if restore:
+        with open(restore) as f:
+            state = json.load(f)
+        os.unlink(restore)
+        parameters = state['parameters']
     SIM = Simulation(mock, parameters)
+    if state:
+        SIM.journal = state['journal']
+        SIM.journal_add('/', 'Started', [])
+        SIM.radio_off = not bool(parameters.get('powered', False))
     if parameters.get('adapter', True):
-        SIM.add_adapter(bool(parameters.get('powered', False)))
+        powered = bool(parameters.get('powered', False))
+        delay = int((state or {}).get('adapter_delay_ms', 0))
+        if delay > 0:
+            def late():
+                SIM.journal_add(ADAPTER_PATH, 'AdapterAdded', [])
+                SIM.add_adapter(powered)
+                return False
+            GLib.timeout_add(delay, late)
+        else:
+            SIM.add_adapter(powered)
+    for saved in (state or {}).get('nodes', []):
+        # Not known to the fresh BlueZ: discovery finds them again.
+        node = SensorNode(SIM, saved['name'], saved['address'], saved['options'])
+        node.advertising = saved['advertising']
+        node.connect_mode = saved['connect_mode']
+        node.failures = saved['failures']
+        SIM.nodes[node.path] = node
 
 
 # --- control API (org.bluez.Mock on "/") ---------------------------------
@@ -685,6 +832,42 @@ def SetAdvertising(_self, path, on):
     SIM.announce(node)
 
 
+@dbus.service.method(CONTROL_IFACE, in_signature='b', out_signature='')
+def PowerAdapter(_self, on):
+    '''Powers the adapter on or off, as a user or rfkill would.'''
+    if ADAPTER_PATH not in mockobject.objects:
+        raise BluezError('org.bluez.Mock.NoAdapter', 'no adapter')
+    SIM.journal_add(ADAPTER_PATH, 'PowerAdapter', [bool(on)])
+    SIM.set_powered(bool(on))
+
+
+@dbus.service.method(CONTROL_IFACE, in_signature='', out_signature='')
+def RemoveAdapter(_self):
+    '''The adapter is unplugged.'''
+    SIM.remove_adapter()
+
+
+@dbus.service.method(CONTROL_IFACE, in_signature='', out_signature='')
+def AddAdapter(_self):
+    '''The adapter is plugged in again, powered as at the first start.'''
+    if ADAPTER_PATH in mockobject.objects:
+        raise BluezError('org.bluez.Mock.Exists', 'adapter exists')
+    SIM.journal_add(ADAPTER_PATH, 'AdapterAdded', [])
+    powered = bool(SIM.parameters.get('powered', False))
+    SIM.radio_off = not powered
+    SIM.add_adapter(powered)
+
+
+@dbus.service.method(CONTROL_IFACE, in_signature='uu', out_signature='')
+def RestartBluez(_self, down_ms, adapter_delay_ms):
+    '''bluetoothd restarts: gone from the bus right after this reply, back
+    `down_ms` later, its adapter `adapter_delay_ms` after that.'''
+    def restart():
+        SIM.manager.connection.flush()
+        SIM.restart(int(down_ms), int(adapter_delay_ms))
+    GLib.timeout_add(20, restart)
+
+
 @dbus.service.method(CONTROL_IFACE, in_signature='o', out_signature='s')
 def NodeState(_self, path):
     '''JSON text of the node's state.'''
@@ -704,6 +887,7 @@ def State(_self):
     '''JSON text of the adapter's state.'''
     adapter = mockobject.objects.get(ADAPTER_PATH)
     return json.dumps({
+        'adapter': adapter is not None,
         'powered': bool(adapter.props[ADAPTER_IFACE]['Powered']) if adapter else None,
         'discovering': SIM.discovering,
         'filter': _to_json(SIM.discovery_filter) if SIM.discovery_filter is not None else None,

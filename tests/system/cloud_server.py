@@ -201,10 +201,11 @@ class CloudServer:
         self.proc = self.sandbox.spawn(["/usr/bin/python3", "-u", str(SCRIPT), *self.args],
                                        stdout=out, stderr=subprocess.STDOUT)
         out.close()
+        self.proc.output = self.output
         listening = lambda: (b"listening" in self.output.read_bytes()[skip:]
                              or self.proc.poll() is not None)
         if not self.sandbox.wait_for(listening, timeout) or self.proc.poll() is not None:
-            raise RuntimeError(f"cloud server did not start: {self.output.read_text()}")
+            raise self.sandbox.not_started("cloud server did not start", self.proc)
         return self
 
     def stop(self):

@@ -16,3 +16,11 @@ def sandbox(tmp_path):
         yield sb
     finally:
         sb.close()
+
+
+@pytest.fixture
+def gateway(sandbox):
+    """The platform of the whole gateway (ubusd, uci, BlueZ, broker, cloud)
+    with the default configuration; daemons are started by the test."""
+    from gateway import Gateway
+    return Gateway(sandbox).start_platform()

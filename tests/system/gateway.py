@@ -4,6 +4,9 @@ on 127.0.0.1:1883, a local cloud server) and the three daemons as they run on
 the router. Used by the end-to-end tests, the demo, scripts/sandbox and the
 benchmarks."""
 
+import ctypes
+import os
+import resource
 import signal
 import sys
 from pathlib import Path
@@ -48,6 +51,15 @@ def default_config(nodes=DEFAULT_NODES, url=f"http://127.0.0.1:{CLOUD_PORT}", to
 DAEMONS = ("kelvora-report-app", "kelvora-mqtt-app", "kelvora-ble-app")
 LOGS = {"kelvora-ble-app": "ble.log", "kelvora-report-app": "report.log",
         "kelvora-mqtt-app": "mqtt-app.log"}
+# Raw stack frames a crashing daemon leaves next to its log.
+CRASH_DUMPS = {name: log[:-len(".log")] + ".crash" for name, log in LOGS.items()}
+
+_libc = ctypes.CDLL(None, use_errno=True)
+
+
+def _no_core_files():
+    # A crash test ends daemons by SIGSEGV/SIGABRT on purpose.
+    resource.setrlimit(resource.RLIMIT_CORE, (0, 0))
 
 
 class Gateway:
@@ -143,9 +155,27 @@ class Gateway:
 
     # --- daemons -----------------------------------------------------------
 
-    def start_daemon(self, name):
-        self.daemons[name] = self.sandbox.spawn([self.sandbox.exe(name)])
+    def start_daemon(self, name, core_files=True):
+        kw = {} if core_files else {"preexec_fn": _no_core_files}
+        self.daemons[name] = self.sandbox.spawn([self.sandbox.exe(name)], **kw)
         return self.daemons[name]
+
+    def worker_threads(self, name):
+        """Kernel thread ids of a running daemon other than its main thread."""
+        pid = self.daemons[name].pid
+        try:
+            tids = [int(t) for t in os.listdir(f"/proc/{pid}/task")]
+        except FileNotFoundError:
+            return []
+        return sorted(t for t in tids if t != pid)
+
+    def signal_thread(self, name, tid, sig):
+        """Delivers `sig` to one thread of a daemon, as a fault in it would."""
+        if _libc.tgkill(self.daemons[name].pid, tid, int(sig)) != 0:
+            raise OSError(ctypes.get_errno(), "tgkill")
+
+    def crash_dump(self, name):
+        return self.sandbox.path(f"/var/log/{CRASH_DUMPS[name]}")
 
     def start_daemons(self, names=DAEMONS):
         # The listeners come first so that no early reading is missed.

@@ -32,6 +32,32 @@ echo ready
 exec sleep infinity
 """
 
+# Binds a file over a path inside the sandbox. A missing target (a minimal
+# root has no /etc/hosts) is made in an overlay of its directory whose upper
+# layer lives on a tmpfs of this mount namespace, so the host's tree is never
+# written. The overlay hides binds made earlier in that directory: they are
+# made again (the pairs after the first three arguments). An empty scratch
+# argument means the directory is an overlay already.
+_BIND = r"""
+set -e
+source=$1 target=$2 scratch=$3
+shift 3
+if [ ! -e "$target" ]; then
+  if [ -n "$scratch" ]; then
+    dir=$(dirname "$target")
+    mkdir -p "$scratch"
+    mount -t tmpfs -o mode=0755 tmpfs "$scratch"
+    mkdir "$scratch/upper" "$scratch/work"
+    mount -t overlay overlay -o "lowerdir=$dir,upperdir=$scratch/upper,workdir=$scratch/work" "$dir"
+    while [ $# -gt 0 ]; do mount --bind "$1" "$2"; shift 2; done
+    echo overlay
+  fi
+  rm -f "$target"  # a dangling symbolic link
+  : > "$target"
+fi
+mount --bind "$source" "$target"
+"""
+
 
 def _bluez_sim():
     import sys
@@ -44,6 +70,24 @@ def _bluez_sim():
 
 class SandboxError(RuntimeError):
     pass
+
+
+def _root_is_mount_point():
+    # A chroot into a plain directory has no "/" in its mount table, and
+    # unshare cannot make the root's propagation private.
+    try:
+        with open("/proc/self/mountinfo") as f:
+            return any(line.split()[4] == "/" for line in f)
+    except OSError:
+        return True
+
+
+def _tail(path, lines=20):
+    try:
+        text = Path(path).read_text(errors="replace")
+    except OSError:
+        return ""
+    return "\n".join(text.rstrip().splitlines()[-lines:])
 
 
 class Sandbox:
@@ -60,13 +104,25 @@ class Sandbox:
         self.bus_address = None
         self._bluez = []
         self.bluez_proc = None
-        self._holder = subprocess.Popen(
-            ["unshare", "--mount", "--net", "--propagation", "private", "sh", "-c", _HOLDER],
-            stdout=subprocess.PIPE, stdin=subprocess.DEVNULL, start_new_session=True)
+        self._binds = []
+        self._overlays = set()
+        holder_err = self.workdir / "sandbox-holder.err"
+        with open(holder_err, "wb") as err:
+            self._holder = subprocess.Popen(
+                ["unshare", "--mount", "--net", "--propagation", "private", "sh", "-c", _HOLDER],
+                stdout=subprocess.PIPE, stderr=err, stdin=subprocess.DEVNULL, start_new_session=True)
         line = self._holder.stdout.readline()
         if line.strip() != b"ready":
             self._holder.kill()
-            raise SandboxError("could not create the sandbox namespace (root needed)")
+            self._holder.wait()
+            status = self._holder.returncode
+            detail = _tail(holder_err) or "(no output)"
+            if not _root_is_mount_point():
+                detail += ("\nthe root directory is not a mount point: in a chroot, "
+                           "bind-mount its directory onto itself first")
+            self._remove_workdir()
+            raise SandboxError(f"could not create the sandbox namespace (root needed); "
+                               f"exit status {status}:\n{detail}")
         self.pid = self._holder.pid
 
     # --- processes -------------------------------------------------------
@@ -77,23 +133,43 @@ class Sandbox:
         return str(path)
 
     def _wrap(self, argv):
-        return ["nsenter", "-t", str(self.pid), "-m", "-n", "--"] + [str(a) for a in argv]
+        # Entering a mount namespace resets the root directory to the
+        # namespace's own; --root keeps the holder's, so that a test run
+        # inside a chroot stays inside it.
+        return ["nsenter", "-t", str(self.pid), "-m", "-n", "--root", "--wd=/", "--"] + [str(a) for a in argv]
 
     def spawn(self, argv, env=None, stdout=None, stderr=None, **kw):
         """Starts argv inside the sandbox; stdout/stderr go to files in the
         work directory unless given."""
         name = Path(str(argv[0])).name
+        output = None
         if stdout is None:
-            stdout = open(self.workdir / f"{name}.{len(self._procs)}.out", "wb")
+            output = self.workdir / f"{name}.{len(self._procs)}.out"
+            stdout = open(output, "wb")
         if stderr is None:
             stderr = subprocess.STDOUT
         full_env = dict(self.env)
         if env:
             full_env.update(env)
-        proc = subprocess.Popen(self._wrap(argv), env=full_env, stdout=stdout, stderr=stderr,
-                                stdin=subprocess.DEVNULL, start_new_session=True, **kw)
+        try:
+            proc = subprocess.Popen(self._wrap(argv), env=full_env, stdout=stdout, stderr=stderr,
+                                    stdin=subprocess.DEVNULL, start_new_session=True, **kw)
+        finally:
+            if output is not None:
+                stdout.close()  # the child holds its own copy
+        proc.output = output
         self._procs.append(proc)
         return proc
+
+    def not_started(self, message, proc):
+        """The error for a service that did not come up: `message`, then its
+        exit status (or that it still runs) and the tail of its output, which
+        would otherwise vanish with the work directory."""
+        status = proc.poll()
+        state = "still running" if status is None else f"exit status {status}"
+        output = getattr(proc, "output", None)
+        detail = (_tail(output) or "(no output)") if output else "(output not captured)"
+        return SandboxError(f"{message} ({state}); its output:\n{detail}")
 
     def run(self, argv, timeout=15, env=None, check=False, input=None):
         full_env = dict(self.env)
@@ -135,6 +211,25 @@ class Sandbox:
             resolved = step
         return root / resolved.lstrip("/")
 
+    def bind(self, source, target):
+        """Bind-mounts the host file `source` over the absolute path `target`
+        inside the sandbox; a target that does not exist is made there."""
+        target = os.path.normpath(str(target))
+        if not os.path.isabs(target):
+            raise ValueError(f"not an absolute path: {target}")
+        directory = os.path.dirname(target)
+        if directory in self._overlays:
+            scratch, earlier = "", []
+        else:
+            scratch = str(self.workdir / f"overlay.{len(self._overlays)}")
+            earlier = [p for s, t in self._binds if t.startswith(directory + "/") for p in (s, t)]
+        r = self.run(["sh", "-c", _BIND, "bind", str(source), target, scratch, *earlier])
+        if r.returncode != 0:
+            raise SandboxError(f"could not bind {source} over {target}: {r.stderr.strip()}")
+        if r.stdout.strip() == "overlay":
+            self._overlays.add(directory)
+        self._binds.append((str(source), target))
+
     def read_log(self, name):
         p = self.path(f"/var/log/{name}")
         return p.read_text(errors="replace") if p.exists() else ""
@@ -170,8 +265,9 @@ class Sandbox:
 
     def start_ubusd(self):
         proc = self.spawn([self.exe("ubusd"), "-s", UBUS_SOCKET])
-        if not self.wait_for(lambda: self.path(UBUS_SOCKET).exists(), 5):
-            raise SandboxError("ubusd did not start")
+        if not self.wait_for(lambda: self.path(UBUS_SOCKET).exists() or proc.poll() is not None, 5) \
+                or proc.poll() is not None:
+            raise self.not_started("ubusd did not start", proc)
         return proc
 
     def start_uci(self, configs=None):
@@ -180,9 +276,19 @@ class Sandbox:
         delta = self.workdir / "uci-delta"
         delta.mkdir(exist_ok=True)
         proc = self.spawn([self.exe("uci-service"), "-c", str(self.config_dir), "-d", str(delta)])
-        ok = self.wait_for(lambda: "uci" in self.ubus("list").stdout.split(), 5, 0.05)
-        if not ok:
-            raise SandboxError("uci service did not register")
+        probes = []
+
+        def registered():
+            probes[:] = [self.ubus("list")]
+            return "uci" in probes[0].stdout.split()
+
+        ok = self.wait_for(lambda: proc.poll() is not None or registered(), 5, 0.05)
+        if not ok or proc.poll() is not None:
+            error = self.not_started("uci service did not register", proc)
+            if probes and probes[0].returncode != 0:
+                error.args = (f"{error}\n'ubus list' failed ({probes[0].returncode}): "
+                              f"{probes[0].stderr.strip()}",)
+            raise error
         return proc
 
     def start_mosquitto(self, port=1883, extra=""):
@@ -190,8 +296,9 @@ class Sandbox:
         conf.write_text(f"listener {port} 127.0.0.1\nallow_anonymous true\npersistence false\n{extra}")
         proc = self.spawn(["mosquitto", "-c", str(conf)])
         listening = lambda: self.run(["sh", "-c", f"ss -ltn | grep -q '127.0.0.1:{port} '"]).returncode == 0
-        if not self.wait_for(listening, 5, 0.05):
-            raise SandboxError("mosquitto did not start")
+        if not self.wait_for(lambda: proc.poll() is not None or listening(), 5, 0.05) \
+                or proc.poll() is not None:
+            raise self.not_started("mosquitto did not start", proc)
         return proc
 
     def start_cloud(self, **kw):
@@ -204,8 +311,12 @@ class Sandbox:
         """A private system bus; every process started after this reaches it
         through DBUS_SYSTEM_BUS_ADDRESS."""
         bluez_sim = _bluez_sim()
-        proc, self.bus_address = bluez_sim.start_system_bus(
-            self.workdir / "system-bus", spawn=lambda argv, env: self.spawn(argv, env=env))
+        spawned = []
+        try:
+            proc, self.bus_address = bluez_sim.start_system_bus(
+                self.workdir / "system-bus", spawn=lambda argv, env: self._spawn_into(spawned, argv, env))
+        except RuntimeError as e:
+            raise self.not_started(str(e), spawned[-1]) from None
         self.env["DBUS_SYSTEM_BUS_ADDRESS"] = self.bus_address
         return proc
 
@@ -215,12 +326,21 @@ class Sandbox:
         if self.bus_address is None:
             self.start_dbus()
         bluez_sim = _bluez_sim()
-        proc, control = bluez_sim.start_bluez(
-            self.bus_address, parameters, logfile=self.workdir / "bluez.log",
-            spawn=lambda argv, env: self.spawn(argv, env=env))
+        spawned = []
+        try:
+            proc, control = bluez_sim.start_bluez(
+                self.bus_address, parameters, logfile=self.workdir / "bluez.log",
+                spawn=lambda argv, env: self._spawn_into(spawned, argv, env))
+        except RuntimeError as e:
+            raise self.not_started(str(e), spawned[-1]) from None
         self._bluez.append(control)
         self.bluez_proc = proc
         return control
+
+    def _spawn_into(self, spawned, argv, env):
+        proc = self.spawn(argv, env=env)
+        spawned.append(proc)
+        return proc
 
     # --- teardown --------------------------------------------------------
 
@@ -246,6 +366,9 @@ class Sandbox:
         if self._holder.poll() is None:
             self._holder.kill()
             self._holder.wait()
+        self._remove_workdir()
+
+    def _remove_workdir(self):
         if self._own_workdir and not os.environ.get("KELVORA_KEEP_SANDBOX"):
             shutil.rmtree(self.workdir, ignore_errors=True)
 

@@ -3,6 +3,7 @@ sent on the bus as "kelvora.report", a mosquitto broker on the sandbox's
 loopback and a subscriber that records what the broker delivers."""
 
 import json
+import os
 import signal
 import time
 from datetime import datetime
@@ -10,6 +11,7 @@ from datetime import datetime
 import pytest
 
 from mqtt_sub import Subscriber
+from sandbox import Sandbox
 
 APP = "kelvora-mqtt-app"
 LOG = "mqtt-app.log"
@@ -286,3 +288,32 @@ def test_malformed_events_are_dropped_and_the_daemon_goes_on(sandbox):
     assert len(errors) == 5, errors
     assert app.poll() is None
     stop_app(sandbox, app)
+
+
+@pytest.mark.parametrize("broker", ["down", "refusing"])
+def test_stop_is_prompt_while_the_client_waits_to_reconnect(sandbox, broker):
+    if broker == "refusing":
+        sandbox.start_mosquitto(extra="allow_anonymous false\n")
+    app = start_app(sandbox, mqtt_section())
+    assert wait_record(sandbox, "127.0.0.1 1883")
+    if broker == "refusing":
+        # After the fourth refusal the next attempt is 8 s away: longer than
+        # the stop below may take.
+        assert wait_record(sandbox, REFUSED, count=4, timeout=15)
+    else:
+        time.sleep(1.5)
+    assert sandbox.stop(app, timeout=5) == 0
+    assert messages(sandbox, "Signal Catch : ") == ["Signal Catch : 15"]
+
+
+def test_network_thread_runs_only_while_publishing_is_enabled(sandbox, tmp_path):
+    counts = {}
+    with Sandbox(tmp_path / "enabled") as enabled:
+        for enable, sb in (("0", sandbox), ("1", enabled)):
+            app = start_app(sb, mqtt_section(enable=enable))
+            assert wait_record(sb, "MQTT is disabled." if enable == "0" else "127.0.0.1 1883")
+            time.sleep(0.5)
+            counts[enable] = len(os.listdir(f"/proc/{app.pid}/task"))
+            stop_app(sb, app)
+    # The library's network thread, and nothing else, comes with publishing.
+    assert counts["1"] == counts["0"] + 1, counts

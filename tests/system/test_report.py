@@ -18,7 +18,7 @@ from pathlib import Path
 import pytest
 
 from cloud_server import make_ca, make_server_cert
-from sandbox import Sandbox
+from sandbox import Sandbox, SandboxError
 
 N1 = "0123456789AB"
 N2 = "0123456789AC"
@@ -46,20 +46,23 @@ class ReportBox:
     """One sandbox with ubusd, the uci service, a cloud stand-in and the daemon."""
 
     def __init__(self, workdir, config):
-        self.sb = Sandbox(workdir)
-        # Name look-ups inside ask 127.0.0.1 only.
-        resolv = Path(workdir) / "resolv.conf"
-        resolv.write_text("nameserver 127.0.0.1\n")
-        self.mount(resolv, "/etc/resolv.conf")
-        self.sb.start_ubusd()
-        self.sb.start_uci({"tavrin": config})
         self.cloud = None
         self.proc = None
         self.t0 = None
+        self.sb = Sandbox(workdir)
+        try:
+            # Name look-ups inside ask 127.0.0.1 only.
+            resolv = Path(workdir) / "resolv.conf"
+            resolv.write_text("nameserver 127.0.0.1\n")
+            self.mount(resolv, "/etc/resolv.conf")
+            self.sb.start_ubusd()
+            self.sb.start_uci({"tavrin": config})
+        except BaseException:
+            self.sb.close()
+            raise
 
     def mount(self, source, target):
-        r = self.sb.run(["mount", "--bind", str(source), target])
-        assert r.returncode == 0, r.stderr
+        self.sb.bind(source, target)
 
     def start_cloud(self, **kw):
         self.cloud = self.sb.start_cloud(**kw)
@@ -395,3 +398,19 @@ def test_tls_verification_can_be_turned_off(outcomes):
     o = outcome(outcomes, "tls_not_verified")
     assert len(o["requests"]) == 1
     assert o["warnings"] == ["TLS verification is off : the server's certificate is not checked"]
+
+
+def test_a_box_whose_set_up_fails_leaves_nothing_running(tmp_path, monkeypatch):
+    boxes = []
+
+    def uci_that_fails(sb, configs=None):
+        boxes.append(sb)
+        raise SandboxError("uci service did not register")
+
+    monkeypatch.setattr(Sandbox, "start_uci", uci_that_fails)
+    with pytest.raises(SandboxError):
+        ReportBox(tmp_path / "box", tavrin())
+    sb, = boxes
+    assert sb._procs, "ubusd was not started"
+    running = [p.args for p in sb._procs + [sb._holder] if p.poll() is None]
+    assert running == []

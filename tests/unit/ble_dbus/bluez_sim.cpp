@@ -104,6 +104,18 @@ void BluezSim::EmitDeviceProperties(const std::string& path, const std::map<std:
       .withArguments(sdbus::ObjectPath(path), properties);
 }
 
+void BluezSim::PowerAdapter(bool on) {
+  Control().callMethod("PowerAdapter").onInterface(kControl).withArguments(on);
+}
+
+void BluezSim::RemoveAdapter() { Control().callMethod("RemoveAdapter").onInterface(kControl); }
+
+void BluezSim::AddAdapter() { Control().callMethod("AddAdapter").onInterface(kControl); }
+
+void BluezSim::RestartBluez(uint32_t down_ms, uint32_t adapter_delay_ms) {
+  Control().callMethod("RestartBluez").onInterface(kControl).withArguments(down_ms, adapter_delay_ms);
+}
+
 nlohmann::json BluezSim::NodeState(const std::string& path) {
   std::string text;
   Control().callMethod("NodeState").onInterface(kControl).withArguments(sdbus::ObjectPath(path)).storeResultsTo(text);

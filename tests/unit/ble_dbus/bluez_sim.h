@@ -39,6 +39,14 @@ class BluezSim {
   void SetConnectMode(const std::string& path, const std::string& mode);
   void FailMethod(const std::string& path, const std::string& method, const std::string& error);
   void EmitDeviceProperties(const std::string& path, const std::map<std::string, sdbus::Variant>& properties);
+  // Faults of BlueZ itself: the adapter powered off or on, unplugged or
+  // plugged in again, bluetoothd restarting (gone at once, back `down_ms`
+  // later, with the adapter unpowered, registered `adapter_delay_ms` after
+  // the name).
+  void PowerAdapter(bool on);
+  void RemoveAdapter();
+  void AddAdapter();
+  void RestartBluez(uint32_t down_ms, uint32_t adapter_delay_ms = 0);
   nlohmann::json NodeState(const std::string& path);
   nlohmann::json State();
   nlohmann::json Journal();

@@ -4,8 +4,11 @@
 
 #include <algorithm>
 #include <ctime>
+#include <chrono>
 #include <memory>
+#include <thread>
 
+#include "bluez/presence.h"
 #include "bluez_sim.h"
 #include "log_capture.h"
 #include "manager/messages.h"
@@ -76,6 +79,7 @@ class NodeTest : public ::testing::Test {
     Posted drop;
   }
   void TearDown() override {
+    org::bluez::SetAdapterReady(true);
     node.reset();
     if (connection) connection->leaveEventLoop();
     Posted drop;
@@ -256,6 +260,24 @@ TEST_F(NodeTest, FailedConnectionAsksForRemoval) {
   EXPECT_EQ(*static_cast<const std::string*>(removals[0]->data), kDeviceId);
   ASSERT_EQ(log.Messages("ERROR").size(), 1u);
   EXPECT_NE(log.Messages("ERROR")[0].find("le-connection-abort-by-local"), std::string::npos);
+}
+
+TEST_F(NodeTest, WhileBluezIsDownNeitherRetryNorRemovalIsAskedFor) {
+  ConnectNode();
+  ASSERT_TRUE(WaitConnected());
+  // The manager drops the nodes of an outage itself: a lost link is only
+  // traced, and a failing connection attempt says nothing.
+  org::bluez::SetAdapterReady(false);
+  sim.Drop(path);
+  ASSERT_TRUE(WaitLog("VERB ", "Connected 0"));
+  sim.SetConnectMode(path, "fail");
+  node->Connect(connection, path);
+  ASSERT_TRUE(WaitUntil([&] { return sim.Calls("Connect", path).size() == 2; }));
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  org::bluez::SetAdapterReady(true);
+  EXPECT_TRUE(log.Messages("ERROR").empty());
+  Posted posted;
+  EXPECT_EQ(posted.size(), 0u);
 }
 
 TEST_F(NodeTest, BeaconCommands) {

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <chrono>
 #include <climits>
+#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <mutex>
@@ -189,6 +190,31 @@ TEST_F(MqttClient, StopWhileConnectedLeavesTheLoggerUsable) {
   // The logger is still usable: no callback was cut off holding its lock.
   LOG_INFO << "after";
   EXPECT_EQ(Messages().back(), "after");
+}
+
+size_t ThreadCount() {
+  size_t count = 0;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/task")) {
+    (void)entry;
+    ++count;
+  }
+  return count;
+}
+
+// The network thread exists only from Connect on, and Deinit joins it, also
+// when it is waiting to reconnect to a broker that is not there.
+TEST_F(MqttClient, NetworkThreadRunsFromConnectUntilDeinit) {
+  const size_t before = ThreadCount();
+  MQTT client;
+  ASSERT_TRUE(client.Init());
+  EXPECT_EQ(ThreadCount(), before);
+  ASSERT_TRUE(client.Connect("127.0.0.1", kPort));
+  EXPECT_EQ(ThreadCount(), before + 1);
+  std::this_thread::sleep_for(300ms);
+  client.Disconnect();
+  client.Deinit();
+  EXPECT_EQ(ThreadCount(), before);
+  EXPECT_FALSE(Has(Messages(), "Connection Success"));
 }
 
 }  // namespace

@@ -54,7 +54,12 @@ bool EnterPrivateSandbox() {
     return false;
   }
   if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
-    fprintf(stderr, "sandbox: make / private: %s\n", strerror(errno));
+    // EINVAL: "/" is no mount point, as in a chroot into a plain directory.
+    // Going on could leak the tmpfs mounts below into the host's namespace.
+    fprintf(stderr, "sandbox: make / private: %s%s\n", strerror(errno),
+            errno == EINVAL ? " (the root directory is not a mount point: in a chroot, bind-mount its "
+                              "directory onto itself first)"
+                            : "");
     return false;
   }
   if (!MountTmpfs("/var/run") || !MountTmpfs("/var/log")) return false;

@@ -1,0 +1,70 @@
+"""A fault in one of a daemon's worker threads: the daemon ends by that
+signal at once (so procd respawns it), leaves its two records in the log, and
+the stack trace of the faulting thread reaches the log at the next start."""
+
+import signal
+import subprocess
+import time
+
+import pytest
+
+from gateway import DAEMONS, LOGS
+
+FIRST_RECORD = {"kelvora-report-app": "Report App Start : ", "kelvora-mqtt-app": "MQTT App Start : "}
+
+
+def started(gateway, name):
+    """Waits until the daemon runs its worker threads; their ids."""
+    proc = gateway.daemons[name]
+    if name in FIRST_RECORD:
+        assert gateway.sandbox.wait_log(LOGS[name], FIRST_RECORD[name], 10)
+    threads = gateway.sandbox.wait_for(lambda: len(gateway.worker_threads(name)) >= 2
+                                       or proc.poll() is not None, 10)
+    assert proc.poll() is None
+    assert threads
+    # Let start-up settle so the signal lands in a thread that is running.
+    time.sleep(0.5)
+    return gateway.worker_threads(name)
+
+
+@pytest.mark.parametrize("sig", [signal.SIGSEGV, signal.SIGABRT], ids=["segv", "abrt"])
+@pytest.mark.parametrize("name", DAEMONS)
+def test_fault_in_worker_thread_ends_daemon_and_trace_follows_at_next_start(gateway, name, sig):
+    number = int(sig)
+    proc = gateway.start_daemon(name, core_files=False)
+    tid = started(gateway, name)[-1]
+
+    begin = time.monotonic()
+    gateway.signal_thread(name, tid, sig)
+    try:
+        status = proc.wait(timeout=1.0)
+    except subprocess.TimeoutExpired:
+        pytest.fail(f"{name} still runs 1 s after signal {number}")
+    elapsed = time.monotonic() - begin
+    assert status == -number
+    print(f"{name} signal {number}: ended after {elapsed * 1000:.1f} ms")
+
+    log = gateway.log(name)
+    catch = f"ERROR [{tid}] [logging::SignalHandler@"
+    lines = log.splitlines()
+    crash = [i for i, line in enumerate(lines) if line.startswith(catch, 24)]
+    assert [lines[i].split("] ", 2)[2] for i in crash] == [f"Signal Catch : {number}",
+                                                          "Terminate program.."], log
+    assert gateway.crash_dump(name).exists()
+
+    # procd's respawn: the next start renders the trace as one error record.
+    again = gateway.start_daemon(name, core_files=False)
+    assert gateway.sandbox.wait_for(lambda: not gateway.crash_dump(name).exists(), 10)
+    assert gateway.sandbox.wait_for(lambda: " 0# " in gateway.log(name), 5)
+    after = gateway.log(name)[len(log):]
+    assert after.count("[logging::LogPreviousCrash@") == 1, after
+    head, trace = after.split("[logging::LogPreviousCrash@", 1)
+    assert head.rsplit("\n", 1)[-1][24:29] == "ERROR"
+    # The frames are those of the thread that took the signal, named.
+    assert "logging::SignalHandler" in trace, trace
+    assert "start_thread" in trace or "clone" in trace, trace
+    if name in FIRST_RECORD:
+        assert after.index(FIRST_RECORD[name]) < after.index("[logging::LogPreviousCrash@")
+
+    assert gateway.sandbox.stop(again, timeout=5) == 0
+    assert not gateway.crash_dump(name).exists()
