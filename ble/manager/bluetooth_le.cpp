@@ -98,6 +98,7 @@ void BluetoothLE::MessageThread() {
       DeletePayload(message);
     }
     if (setupPending && std::chrono::steady_clock::now() >= nextSetup) SetUpAdapter();
+    FlushMQTTData();
     logging::Nap10ms();
   }
   LOG_VERB << "";

@@ -3,7 +3,11 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <cmath>
+#include <condition_variable>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 
 // The platform's libubox headers carry no C++ linkage guards.
@@ -40,8 +44,55 @@ uloop_fd waker{};
 // wrapped so that the server thread dispatches under bus_lock.
 uloop_fd_handler socket_handler = nullptr;
 uloop_timeout_handler pending_handler = nullptr;
+void (*default_connection_lost)(ubus_context*) = nullptr;
 
 using Text = std::unique_ptr<char, decltype(&free)>;
+
+// Pauses of a reconnecting server loop end early on a stop request.
+std::mutex pause_lock;
+std::condition_variable pause_wake;
+
+// Since when the server loops of the process are all connected, in
+// steady-clock milliseconds; -1 while one is away.
+std::atomic<int64_t> listener_up_since{0};
+
+int64_t NowMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+// The library prints doubles with "%lf", six decimals, which loses small
+// values and most digits. Doubles are printed here instead: the shortest
+// "%.*g" text that reads back to the same double, with ".0" appended to a
+// whole number, so that it stays a JSON number that reads back as a double
+// (25.0 stays "25.0", as the daemons that forward readings print it).
+// Non-finite values have no JSON form and print as null. The library copies
+// the returned text before it asks again, so one buffer serves a whole
+// rendering.
+struct DoubleText {
+  char text[40];
+};
+
+const char* FormatDouble(void* priv, blob_attr* attr) {
+  if (blob_id(attr) != BLOBMSG_TYPE_DOUBLE) return nullptr;
+  const double value = blobmsg_get_double(attr);
+  if (!std::isfinite(value)) return "null";
+  char* text = static_cast<DoubleText*>(priv)->text;
+  const size_t size = sizeof(DoubleText::text);
+  for (int precision = 1; precision <= 17; ++precision) {
+    snprintf(text, size, "%.*g", precision, value);
+    if (strtod(text, nullptr) == value) break;
+  }
+  if (!strpbrk(text, ".e")) strncat(text, ".0", size - strlen(text) - 1);
+  return text;
+}
+
+// A message as compact JSON text, or null.
+Text Render(blob_attr* msg) {
+  DoubleText scratch;
+  return Text(blobmsg_format_json_with_cb(msg, true, FormatDouble, &scratch, -1), &free);
+}
 
 void EventCallback(ubus_context* ctx, ubus_event_handler* ev, const char* type, blob_attr* msg) {
   event_slot(ctx, ev, type, msg);
@@ -58,6 +109,11 @@ void LockedPendingHandler(uloop_timeout* timeout) {
   std::lock_guard<std::recursive_mutex> lock(bus_lock);
   pending_handler(timeout);
 }
+
+// The library's default handler ends the loop only while the socket is still
+// registered with uloop; but uloop unregisters a socket whose peer hung up
+// before it runs the socket's handler, so the loop would go on without it.
+void EndLoopOnLoss(ubus_context*) { uloop_end(); }
 
 void OnWake(uloop_fd* fd, unsigned int) {
   uint64_t count = 0;
@@ -86,9 +142,19 @@ UBUS::UBUS(int timeout_seconds)
     : timeout_ms(timeout_seconds * 1000),
       loop_running(false),
       context(nullptr),
-      buffer(new blob_buf{}) {
+      buffer(new blob_buf{}),
+      link_up(false),
+      reconnect_attempts(0) {
   std::lock_guard<std::recursive_mutex> lock(bus_lock);
   context = ubus_connect(nullptr);
+  link_up = context != nullptr;
+}
+
+bool UBUS::Connected() const { return link_up; }
+
+bool ListenerSettled(std::chrono::milliseconds settle) {
+  const int64_t since = listener_up_since;
+  return since >= 0 && NowMs() - since >= settle.count();
 }
 
 UBUS::~UBUS() {
@@ -108,7 +174,7 @@ bool UBUS::Event(const char* id, const std::string& json) {
     LOG_ERROR << "Failed to parse message data : " << json;
     return false;
   }
-  if (!context) return false;
+  if (!Connected()) return false;
 
   int result;
   {
@@ -130,7 +196,7 @@ bool UBUS::Call(const char* object, const char* method, const std::string& json,
   {
     std::lock_guard<std::recursive_mutex> lock(bus_lock);
     uint32_t id = 0;
-    if (!context || !object || ubus_lookup_id(context, object, &id) != 0) {
+    if (!Connected() || !object || ubus_lookup_id(context, object, &id) != 0) {
       LOG_ERROR << "lookup_id";
       return false;
     }
@@ -139,7 +205,7 @@ bool UBUS::Call(const char* object, const char* method, const std::string& json,
     } else {
       reply_slot = [this, handler](ubus_request*, int, blob_attr* msg) {
         (void)this;
-        Text text(blobmsg_format_json_with_cb(msg, true, nullptr, nullptr, -1), &free);
+        Text text = Render(msg);
         if (handler) handler(text.get());
       };
       result = ubus_invoke_fd(context, id, method, buffer->head, ReplyCallback, nullptr, timeout_ms, -1);
@@ -163,7 +229,11 @@ void UBUS::ServerStart() {
 }
 
 void UBUS::ServerStop() {
-  stop_requested = true;
+  {
+    std::lock_guard<std::mutex> lock(pause_lock);
+    stop_requested = true;
+  }
+  pause_wake.notify_all();
   __atomic_store_n(&uloop_cancelled, true, __ATOMIC_SEQ_CST);
   WakeLoop();
   if (server_thread.joinable() && server_thread.get_id() != std::this_thread::get_id()) server_thread.join();
@@ -182,18 +252,32 @@ void UBUS::ServerLoop() {
       pending_handler = context->pending_timer.cb;
       context->pending_timer.cb = LockedPendingHandler;
     }
-    uloop_fd_add(&context->sock, ULOOP_READ | ULOOP_BLOCKING);
+    if (context->connection_lost != EndLoopOnLoss) {
+      default_connection_lost = context->connection_lost;
+      context->connection_lost = EndLoopOnLoss;
+    }
+    if (link_up) uloop_fd_add(&context->sock, ULOOP_READ | ULOOP_BLOCKING);
     waker.fd = wake_fd;
     waker.cb = OnWake;
     uloop_fd_add(&waker, ULOOP_READ);
   }
 
   // Blocks until bus traffic or a wake-up; returns early when a signal, a
-  // lost connection or the stop request ends the run.
+  // lost connection (the library's connection_lost handler ends the run) or
+  // the stop request ends the run.
   while (!stop_requested) {
+    // Also a loop started again after it was stopped while away.
+    if (!link_up) {
+      Reconnect();
+      continue;
+    }
     uloop_run_timeout(-1);
     std::lock_guard<std::recursive_mutex> lock(bus_lock);
-    if (context->sock.eof && context->sock.registered) uloop_fd_delete(&context->sock);
+    if (context->sock.eof || context->sock.error) {
+      if (context->sock.registered) uloop_fd_delete(&context->sock);
+      link_up = false;
+      LOG_WARN << "Lost the bus connection, reconnecting";
+    }
   }
 
   {
@@ -202,10 +286,49 @@ void UBUS::ServerLoop() {
     uloop_fd_delete(&context->sock);
     context->sock.cb = socket_handler;
     context->pending_timer.cb = pending_handler;
+    context->connection_lost = default_connection_lost;
     uloop_timeout_cancel(&context->pending_timer);
     uloop_done();
   }
+  // A loop stopped while away keeps nobody waiting for it.
+  if (!link_up) listener_up_since = 0;
   loop_running = false;
+}
+
+bool UBUS::Resubscribe() { return true; }
+
+void UBUS::Reconnect() {
+  listener_up_since = -1;
+
+  std::chrono::milliseconds pause{0};
+  while (!stop_requested) {
+    if (pause.count() > 0) {
+      std::unique_lock<std::mutex> lock(pause_lock);
+      if (pause_wake.wait_for(lock, pause, [] { return stop_requested.load(); })) break;
+    }
+    ++reconnect_attempts;
+    bool back = false;
+    {
+      std::lock_guard<std::recursive_mutex> lock(bus_lock);
+      if (ubus_reconnect(context, nullptr) != 0) {
+        // The platform's library leaves the number of a descriptor it has
+        // already closed behind on some failures; the next attempt would
+        // close it again, whatever it then belongs to.
+        context->sock.fd = -1;
+      } else if (Resubscribe()) {
+        // A connection made but not resubscribed is closed by the next try.
+        uloop_fd_add(&context->sock, ULOOP_READ | ULOOP_BLOCKING);
+        back = true;
+      }
+    }
+    if (back) {
+      link_up = true;
+      listener_up_since = NowMs();
+      LOG_INFO << "Bus connection restored";
+      return;
+    }
+    pause = pause.count() == 0 ? kReconnectFirstPause : std::min(2 * pause, kReconnectMaxPause);
+  }
 }
 
 UBUSListener::UBUSListener(int timeout_seconds) : UBUS(timeout_seconds), event_handler{}, handlers() {}
@@ -224,7 +347,7 @@ bool UBUSListener::RegisterEventHandler(const char* pattern, CallbackHandler han
       Dispatch(ctx, ev, type, msg);
     };
     event_handler.cb = EventCallback;
-    if (!context)
+    if (!Connected())
       result = UBUS_STATUS_CONNECTION_FAILED;
     else if (!pattern)
       result = UBUS_STATUS_INVALID_ARGUMENT;
@@ -237,6 +360,10 @@ bool UBUSListener::RegisterEventHandler(const char* pattern, CallbackHandler han
     LOG_ERROR << "Register Failed" << ubus_strerror(result);
     return false;
   }
+  {
+    std::lock_guard<std::recursive_mutex> lock(bus_lock);
+    patterns.emplace_back(pattern);
+  }
 
   std::lock_guard<std::mutex> lock(handlers_lock);
   handlers.emplace(Fnv1a(pattern), std::move(handler));
@@ -248,8 +375,18 @@ void UBUSListener::UnregisterEventHandler(const char* pattern) {
   handlers.erase(Fnv1a(pattern));
 }
 
+bool UBUSListener::Resubscribe() {
+  // ubus_reconnect has published the subscription object again under a new
+  // id; the bus holds none of its patterns any more.
+  for (const std::string& pattern : patterns) {
+    // Not logged: the loss was, and a failure here is retried.
+    if (ubus_register_event_handler(context, &event_handler, pattern.c_str()) != 0) return false;
+  }
+  return true;
+}
+
 void UBUSListener::Dispatch(ubus_context*, ubus_event_handler*, const char* type, blob_attr* msg) {
-  Text text(blobmsg_format_json_with_cb(msg, true, nullptr, nullptr, -1), &free);
+  Text text = Render(msg);
   std::lock_guard<std::mutex> lock(handlers_lock);
   const auto found = handlers.find(Fnv1a(type));
   if (found != handlers.end()) found->second(text.get());

@@ -8,6 +8,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <exception>
 #include <string>
@@ -180,6 +181,40 @@ ubus_object_type object_type = UBUS_OBJECT_TYPE("uci", methods);
 
 ubus_object object = {};
 
+// Bus connection loss: the default handler would end uloop_run and with it
+// the service. Instead it reconnects with a growing pause (first try at once,
+// capped), as procd does for its own connection. ubus_reconnect publishes the
+// context's objects again; the object is added here only if it did not.
+const char* socket_path = nullptr;
+ubus_context* bus = nullptr;
+uloop_timeout reconnect_timer = {};
+int reconnect_delay_ms = 0;
+constexpr int kReconnectFirstDelayMs = 100;
+constexpr int kReconnectMaxDelayMs = 1500;
+
+void TryReconnect(uloop_timeout* timer) {
+  if (ubus_reconnect(bus, socket_path) != 0) {
+    // Some failures leave the number of a descriptor already closed behind.
+    bus->sock.fd = -1;
+  } else if (object.id != 0 || ubus_add_object(bus, &object) == 0) {
+    ubus_add_uloop(bus);
+    reconnect_delay_ms = 0;
+    fprintf(stderr, "uci-service: bus connection restored\n");
+    return;
+  }
+  // A connection without the object is closed by the next ubus_reconnect.
+  reconnect_delay_ms = reconnect_delay_ms == 0 ? kReconnectFirstDelayMs
+                                               : std::min(2 * reconnect_delay_ms, kReconnectMaxDelayMs);
+  uloop_timeout_set(timer, reconnect_delay_ms);
+}
+
+void OnConnectionLost(ubus_context* ctx) {
+  fprintf(stderr, "uci-service: bus connection lost, reconnecting\n");
+  if (ctx->sock.registered) uloop_fd_delete(&ctx->sock);
+  reconnect_timer.cb = TryReconnect;
+  uloop_timeout_set(&reconnect_timer, 0);
+}
+
 void Usage() { fprintf(stderr, "usage: uci-service [-c config_dir] [-d staging_dir] [-s ubus_socket]\n"); }
 
 }  // namespace
@@ -187,7 +222,6 @@ void Usage() { fprintf(stderr, "usage: uci-service [-c config_dir] [-d staging_d
 int main(int argc, char** argv) {
   std::string config_dir = "/etc/config";
   std::string delta_dir = "/tmp/.uci";
-  const char* socket_path = nullptr;
   int opt = 0;
   while ((opt = getopt(argc, argv, "c:d:t:s:h")) != -1) {
     switch (opt) {
@@ -220,6 +254,7 @@ int main(int argc, char** argv) {
 
   uloop_init();
   ubus_context* ctx = ubus_connect(socket_path);
+  bus = ctx;
   if (!ctx) {
     fprintf(stderr, "uci-service: cannot connect to ubus\n");
     uloop_done();
@@ -233,7 +268,9 @@ int main(int argc, char** argv) {
     uloop_done();
     return 1;
   }
+  ctx->connection_lost = OnConnectionLost;
   uloop_run();
+  uloop_timeout_cancel(&reconnect_timer);
   ubus_free(ctx);
   uloop_done();
   blob_buf_free(&reply_buffer);

@@ -21,9 +21,8 @@ def f32_bits(value):
 
 
 def as_bus_number(value):
-    """A float as it comes out of ubus: blobmsg prints doubles with six
-    decimals, and the daemons parse that text again."""
-    return float(f"{value:.6f}") if isinstance(value, float) else value
+    """A number as it comes out of ubus: doubles arrive exactly as sent."""
+    return value
 
 
 # (node, type id, index, kind, ts offset, value)
@@ -53,7 +52,7 @@ def reading_key(node, index):
 
 
 def expected_value(kind, value):
-    # A float frame carries single precision, widened and then printed by ubus.
+    # A float frame carries single precision, widened to a double.
     return as_bus_number(struct.unpack("<f", struct.pack("<f", value))[0]) if kind == 2 else value
 
 

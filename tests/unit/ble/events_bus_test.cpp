@@ -125,7 +125,7 @@ TEST(WebsocketListener, CommandsFromTheBusBecomeMessagesUntilStopped) {
   const std::vector<std::string> expected = {
       R"({"device_id":"0123456789AB","device_type":"sensor","type":"subscribe"})",
       R"({"type":"beacon","device_id":"0123456789AB","beacon":true})",
-      R"({"type":"folds","device_id":"0123456789AB","folds":{"a":1,"b":2.900000,"c":true}})",
+      R"({"type":"folds","device_id":"0123456789AB","folds":{"a":1,"b":2.9,"c":true}})",
       R"({"type":"beacon","device_id":"0123456789AB","beacon":"on"})",
   };
   ASSERT_GE(verbose.size(), expected.size());

@@ -78,7 +78,8 @@ TEST_F(WebsocketCommand, FoldValuesBecomeInts) {
   EXPECT_EQ(payload.device_id, "0123456789AB");
   EXPECT_EQ(payload.folds, (std::map<std::string, int>{{"a", 1}, {"b", 2}, {"c", 1}}));
 
-  // As the bus renders numbers: doubles with six decimals, wide integers.
+  // Numbers in the forms a bus may render them: doubles with six decimals
+  // (the platform's own rendering), wide integers.
   payload = Folds(
       R"({"device_id":"X","folds":{"d":-2.900000,"e":false,"f":4294967297,"g":4294967295,)"
       R"("h":-2147483648,"i":18446744073709551615,"j":-2147483648.5},"type":"folds"})");

@@ -3,8 +3,18 @@
 #include <gtest/gtest.h>
 
 #include <dirent.h>
+#include <poll.h>
 #include <stdio.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cfloat>
+#include <cmath>
+#include <cstring>
+#include <iostream>
 
 #include <chrono>
 #include <condition_variable>
@@ -61,6 +71,7 @@ class Listener : public ipc::UBUSListener {
   Listener() : ipc::UBUSListener(30) {}
   bool running() const { return loop_running; }
   bool connected() const { return context != nullptr; }
+  unsigned attempts() const { return reconnect_attempts; }
   pid_t server_tid() {
     // The newest thread of the process once the loop has started.
     pid_t newest = 0;
@@ -142,9 +153,9 @@ TEST_F(Wrapper, HandlersGetCompactJsonOfEveryValueKind) {
   ASSERT_TRUE(Send("kelvora.report", "{}"));
   EXPECT_EQ(inbox.Wait(3),
             (std::vector<std::string>{
-                R"({"data":{"ts":1601267072,"v":25.000000},"device_id":"0123456789AB","sensor_type":"PM_1_0"})",
-                R"({"i":-2147483648,"l":4294967296,"m":-9007199254740993,"d":0.100000,)"
-                R"("e":0.000000,"b":true,"f":false,"n":null,"s":"a\"b\\c\nd é","a":[1,[],{}],"t":{"u":{"v":[null]}}})",
+                R"({"data":{"ts":1601267072,"v":25.0},"device_id":"0123456789AB","sensor_type":"PM_1_0"})",
+                R"({"i":-2147483648,"l":4294967296,"m":-9007199254740993,"d":0.10000000149011612,)"
+                R"("e":1.5e-07,"b":true,"f":false,"n":null,"s":"a\"b\\c\nd é","a":[1,[],{}],"t":{"u":{"v":[null]}}})",
                 "{}"}));
 }
 
@@ -454,6 +465,217 @@ TEST_F(Wrapper, ALostBusDaemonLeavesTheListenerStoppable) {
   }
   unlink(kSocket);
   ASSERT_EQ(rename(away.c_str(), kSocket), 0);
+}
+
+// Every double as sent, in the shortest text that reads back to it; whole
+// numbers keep ".0"; integers are untouched.
+const char* const kExactValues =
+    R"({"f":0.10000000149011612,"e":1.5e-7,"big":1e300,"nz":-0.0,"fmax":3.4028234663852886e+38,)"
+    R"("sub":1.401298464324817e-45,"w":25.0,"a":[0.5,-2.5e-300],"i":0,"imin":-2147483648,"u":4294967295})";
+const char* const kExactRendered =
+    R"({"f":0.10000000149011612,"e":1.5e-07,"big":1e+300,"nz":-0.0,"fmax":3.4028234663852886e+38,)"
+    R"("sub":1.401298464324817e-45,"w":25.0,"a":[0.5,-2.5e-300],"i":0,"imin":-2147483648,"u":4294967295})";
+
+// The doubles of kExactValues, bit for bit, as a reader gets them back.
+void ExpectSameDoubles(const std::string& text) {
+  const double expected[] = {static_cast<double>(0.1f), 1.5e-7, 1e300, -0.0, static_cast<double>(FLT_MAX),
+                             static_cast<double>(FLT_TRUE_MIN), 25.0};
+  const char* names[] = {"\"f\":", "\"e\":", "\"big\":", "\"nz\":", "\"fmax\":", "\"sub\":", "\"w\":"};
+  for (size_t i = 0; i < sizeof(expected) / sizeof(expected[0]); ++i) {
+    const size_t at = text.find(names[i]);
+    ASSERT_NE(at, std::string::npos) << names[i];
+    const double got = strtod(text.c_str() + at + strlen(names[i]), nullptr);
+    EXPECT_EQ(memcmp(&got, &expected[i], sizeof(got)), 0) << names[i] << " read back as " << got;
+  }
+}
+
+TEST_F(Wrapper, NumbersArriveExactlyThroughEventsAndCallReplies) {
+  Listener listener;
+  Inbox events, replies;
+  ASSERT_TRUE(listener.RegisterEventHandler("kelvora.report", events.Handler()));
+  listener.ServerStart();
+
+  ASSERT_TRUE(Send("kelvora.report", kExactValues));
+  ipc::UBUS bus(30);
+  ASSERT_TRUE(bus.Call("test", "echo", kExactValues, replies.Handler()));
+  // Doubles that JSON cannot carry, in a reply and in an event.
+  ASSERT_TRUE(bus.Call("test", "nonfinite", "", replies.Handler()));
+  {
+    ubus_context* raw = ubus_connect(nullptr);
+    ASSERT_NE(raw, nullptr);
+    blob_buf b{};
+    blob_buf_init(&b, 0);
+    blobmsg_add_double(&b, "inf", INFINITY);
+    blobmsg_add_double(&b, "nan", NAN);
+    blobmsg_add_u32(&b, "n", 7);
+    EXPECT_EQ(ubus_send_event(raw, "kelvora.report", b.head), 0);
+    blob_buf_free(&b);
+    ubus_free(raw);
+  }
+
+  const auto got = events.Wait(2);
+  ASSERT_EQ(got.size(), 2u);
+  EXPECT_EQ(got[0], kExactRendered);
+  ExpectSameDoubles(got[0]);
+  EXPECT_EQ(got[1], R"({"inf":null,"nan":null,"n":7})");
+  EXPECT_EQ(replies.Now(), (std::vector<std::string>{kExactRendered, R"({"inf":null,"ninf":null,"nan":null,"a":[null]})"}));
+  ExpectSameDoubles(replies.Now().at(0));
+}
+
+// A bus daemon of the test's own on the default path, the sandbox's one set
+// aside meanwhile, that can be killed and started again.
+class OwnBus {
+ public:
+  OwnBus() : away_(std::string(kSocket) + ".away") {
+    set_aside_ = rename(kSocket, away_.c_str()) == 0;
+    Start();
+  }
+  ~OwnBus() {
+    daemon_.reset();
+    unlink(kSocket);
+    if (set_aside_) rename(away_.c_str(), kSocket);
+  }
+  bool Start() {
+    unlink(kSocket);
+    daemon_ = std::make_unique<Child>(std::vector<std::string>{ubustest::UbusdProgram(), "-s", kSocket});
+    return ubustest::WaitUntil([] { return access(kSocket, F_OK) == 0; });
+  }
+  Child* daemon() { return daemon_.get(); }
+
+ private:
+  std::string away_;
+  bool set_aside_ = false;
+  std::unique_ptr<Child> daemon_;
+};
+
+// Stands on the bus socket while the daemon is away: accepts every
+// connection and hangs up at once, counting them.
+class HangUpSocket {
+ public:
+  HangUpSocket() {
+    unlink(kSocket);
+    fd_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    strncpy(addr.sun_path, kSocket, sizeof(addr.sun_path) - 1);
+    ok_ = fd_ >= 0 && bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0 && listen(fd_, 16) == 0;
+    thread_ = std::thread([this] {
+      while (!stop_) {
+        pollfd pfd{fd_, POLLIN, 0};
+        if (poll(&pfd, 1, 10) <= 0) continue;
+        const int client = accept(fd_, nullptr, nullptr);
+        if (client < 0) continue;
+        ++accepted_;
+        close(client);
+      }
+    });
+  }
+  ~HangUpSocket() {
+    stop_ = true;
+    thread_.join();
+    close(fd_);
+    unlink(kSocket);
+  }
+  bool ok() const { return ok_; }
+  unsigned accepted() const { return accepted_; }
+
+ private:
+  int fd_ = -1;
+  bool ok_ = false;
+  std::atomic<bool> stop_{false};
+  std::atomic<unsigned> accepted_{0};
+  std::thread thread_;
+};
+
+size_t CountOf(const std::vector<std::string>& records, const std::string& text) {
+  return static_cast<size_t>(std::count(records.begin(), records.end(), text));
+}
+
+TEST_F(Wrapper, ListenerReconnectsPacedAndResubscribesAfterTheBusDaemonRestarts) {
+  OwnBus bus;
+  ASSERT_NE(bus.daemon(), nullptr);
+  std::this_thread::sleep_for(20ms);
+  Listener listener;
+  Inbox report, websocket;
+  ASSERT_TRUE(listener.RegisterEventHandler("kelvora.report", report.Handler()));
+  ASSERT_TRUE(listener.RegisterEventHandler("kelvora.websocket", websocket.Handler()));
+  listener.ServerStart();
+  ASSERT_TRUE(Send("kelvora.report", R"({"n":1})"));
+  ASSERT_EQ(report.Wait(1).size(), 1u);
+  EXPECT_TRUE(ipc::ListenerSettled(0ms));
+
+  bus.daemon()->Stop(SIGKILL);
+  ASSERT_TRUE(ubustest::WaitUntil([&] { return !listener.Connected(); }));
+  EXPECT_TRUE(listener.running());
+  EXPECT_FALSE(ipc::ListenerSettled(0ms));
+
+  // While away, everything fails at once: the listener's own connection and
+  // the short-lived ones the daemons use.
+  {
+    HangUpSocket away;
+    ASSERT_TRUE(away.ok());
+    const unsigned before = listener.attempts();
+    EXPECT_FALSE(listener.Event("kelvora.report", "{}"));
+    EXPECT_FALSE(listener.Call("uci", "get", "{}", nullptr));
+    EXPECT_FALSE(Send("kelvora.report", "{}"));
+    ipc::UBUS caller(30);
+    EXPECT_FALSE(caller.Call("uci", "get", R"({"config":"tavrin"})", nullptr));
+    EXPECT_FALSE(listener.RegisterEventHandler("kelvora.other", nullptr));
+
+    // Over three seconds the pause grows from 100 ms: attempts at about
+    // 0.1, 0.3, 0.7, 1.5 s and so on, not a busy loop.
+    std::this_thread::sleep_for(3s);
+    const unsigned tried = listener.attempts() - before;
+    std::cout << "reconnect attempts while away: " << tried << " in 3 s (" << away.accepted()
+              << " reached the socket)" << std::endl;
+    EXPECT_GE(tried, 2u);
+    EXPECT_LE(tried, 8u);
+    // Two of the connections were the test's own sender and caller.
+    EXPECT_LE(away.accepted(), tried + 3);
+    EXPECT_TRUE(report.Now().size() == 1u && websocket.Now().empty());
+  }
+
+  // Back: both subscriptions are made again and events flow.
+  ASSERT_TRUE(bus.Start());
+  const auto back = std::chrono::steady_clock::now();
+  bool delivered = false;
+  for (int i = 0; i < 500 && !delivered; ++i) {
+    Send("kelvora.websocket", R"({"n":2})");
+    delivered = websocket.Wait(1, 10ms).size() == 1;
+  }
+  ASSERT_TRUE(delivered);
+  std::cout << "first event delivered "
+            << std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - back).count()
+            << " ms after the bus daemon's return" << std::endl;
+  ASSERT_TRUE(Send("kelvora.report", R"({"n":3})"));
+  EXPECT_EQ(report.Wait(2), (std::vector<std::string>{R"({"n":1})", R"({"n":3})"}));
+  EXPECT_TRUE(listener.Connected());
+  EXPECT_TRUE(ipc::ListenerSettled(0ms));
+  EXPECT_FALSE(ipc::ListenerSettled(1h));
+
+  const auto records = Records();
+  EXPECT_EQ(CountOf(records, "Lost the bus connection, reconnecting"), 1u);
+  EXPECT_EQ(CountOf(records, "Bus connection restored"), 1u);
+  EXPECT_EQ(CountOf(records, "lookup_id"), 2u);
+  EXPECT_EQ(CountOf(records, "Register FailedConnection failed"), 1u);
+  EXPECT_EQ(records.size(), 5u);
+
+  // A second outage is noticed and logged the same way.
+  bus.daemon()->Stop(SIGKILL);
+  ASSERT_TRUE(ubustest::WaitUntil([&] { return !listener.Connected(); }));
+  ASSERT_TRUE(bus.Start());
+  ASSERT_TRUE(ubustest::WaitUntil([&] { return listener.Connected(); }));
+  ASSERT_TRUE(Send("kelvora.report", R"({"n":4})"));
+  EXPECT_EQ(report.Wait(3).size(), 3u);
+  EXPECT_EQ(CountOf(Records(), "Bus connection restored"), 2u);
+
+  // Stopping while away ends the pause at once.
+  bus.daemon()->Stop(SIGKILL);
+  ASSERT_TRUE(ubustest::WaitUntil([&] { return !listener.Connected(); }));
+  std::this_thread::sleep_for(200ms);
+  listener.ServerStop();
+  EXPECT_FALSE(listener.running());
+  EXPECT_TRUE(ipc::ListenerSettled(0ms));
 }
 
 }  // namespace

@@ -14,7 +14,10 @@
  *   never  {}                   never answers
  *   args   {"s":str,"i":int,"t":table,"a":array,"b":bool,"d":double,"l":int64}
  *                               replies which members the policy matched
+ *   nonfinite {}                replies {"inf":+inf,"ninf":-inf,"nan":nan,"a":[nan]},
+ *                               doubles that JSON cannot carry
  */
+#include <math.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -33,6 +36,27 @@ static int do_echo(struct ubus_context *c, struct ubus_object *obj, struct ubus_
 	(void) obj;
 	(void) method;
 	ubus_send_reply(c, req, msg);
+	return 0;
+}
+
+static int do_nonfinite(struct ubus_context *c, struct ubus_object *obj, struct ubus_request_data *req,
+			const char *method, struct blob_attr *msg)
+{
+	struct blob_buf b = { 0 };
+	void *array;
+
+	(void) obj;
+	(void) method;
+	(void) msg;
+	blob_buf_init(&b, 0);
+	blobmsg_add_double(&b, "inf", INFINITY);
+	blobmsg_add_double(&b, "ninf", -INFINITY);
+	blobmsg_add_double(&b, "nan", NAN);
+	array = blobmsg_open_array(&b, "a");
+	blobmsg_add_double(&b, NULL, NAN);
+	blobmsg_close_array(&b, array);
+	ubus_send_reply(c, req, b.head);
+	blob_buf_free(&b);
 	return 0;
 }
 
@@ -164,6 +188,7 @@ static const struct ubus_method methods[] = {
 	UBUS_METHOD("defer", do_defer, defer_policy),
 	UBUS_METHOD_NOARG("never", do_never),
 	UBUS_METHOD("args", do_args, args_policy),
+	UBUS_METHOD_NOARG("nonfinite", do_nonfinite),
 };
 
 static struct ubus_object_type type = UBUS_OBJECT_TYPE("test", methods);
