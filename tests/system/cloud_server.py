@@ -194,12 +194,16 @@ class CloudServer:
         return f"{'https' if self.tls else 'http'}://127.0.0.1:{self.port}"
 
     def start(self, timeout=10.0):
+        """Starts the server (again after stop(): same port, same record)."""
         out = open(self.output, "ab")
+        # Only this run's output counts: an earlier run already said "listening".
+        skip = out.tell()
         self.proc = self.sandbox.spawn(["/usr/bin/python3", "-u", str(SCRIPT), *self.args],
                                        stdout=out, stderr=subprocess.STDOUT)
         out.close()
         self.proc.output = self.output
-        listening = lambda: b"listening" in self.output.read_bytes() or self.proc.poll() is not None
+        listening = lambda: (b"listening" in self.output.read_bytes()[skip:]
+                             or self.proc.poll() is not None)
         if not self.sandbox.wait_for(listening, timeout) or self.proc.poll() is not None:
             raise self.sandbox.not_started("cloud server did not start", self.proc)
         return self

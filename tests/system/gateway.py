@@ -72,6 +72,7 @@ class Gateway:
         self.cloud = None
         self.daemons = {}
         self.services = {}
+        self.nodes = []  # (name, address, options) of every virtual node added
 
     # --- platform ----------------------------------------------------------
 
@@ -89,31 +90,51 @@ class Gateway:
 
     # Services that can be stopped and started again while the daemons run,
     # as procd respawns them on the router.
-    _SERVICES = ("ubusd", "uci")
+    SERVICES = ("ubusd", "uci", "bluez", "mosquitto", "cloud")
 
     def stop_service(self, name):
-        """Stops a platform service (SIGKILL: a crash, no orderly goodbye on
-        the bus); returns its exit status."""
-        if name not in self._SERVICES:
+        """Stops a platform service and returns once it has gone: ubusd and
+        the uci service by SIGKILL (a crash, no orderly goodbye on the bus),
+        the others by SIGTERM. Returns the exit status where there is one."""
+        if name not in self.SERVICES:
             raise ValueError(f"unknown service {name!r}")
+        if name == "cloud":
+            self.cloud.stop()
+            return None
+        if name == "bluez":
+            return self.sandbox.stop(self.sandbox.bluez_proc)
         proc = self.services.pop(name, None)
         if proc is None:
             return None
-        return self.sandbox.stop(proc, sig=signal.SIGKILL)
+        sig = signal.SIGTERM if name == "mosquitto" else signal.SIGKILL
+        return self.sandbox.stop(proc, sig=sig)
 
     def start_service(self, name):
-        """Starts a stopped platform service again on its old socket and
-        configuration; the uci service needs ubusd up."""
-        if name not in self._SERVICES:
+        """Starts a stopped platform service again the way it first started
+        (same socket, port and configuration) and returns once it serves; the
+        uci service needs ubusd up."""
+        if name not in self.SERVICES:
             raise ValueError(f"unknown service {name!r}")
+        sb = self.sandbox
+        if name == "cloud":
+            self.cloud.start()  # same port, same record of requests
+            return self.cloud
+        if name == "bluez":
+            # A fresh BlueZ knows no devices: the nodes come back as they were.
+            self.bluez = sb.start_bluez()
+            for node_name, address, options in self.nodes:
+                self.bluez.add_node(node_name, address, **options)
+            return sb.bluez_proc
         if name in self.services and self.services[name].poll() is None:
             return self.services[name]
         if name == "ubusd":
             # A killed ubusd leaves its socket file behind; wait for the new one.
-            self.sandbox.path(UBUS_SOCKET).unlink(missing_ok=True)
-            self.services[name] = self.sandbox.start_ubusd()
+            sb.path(UBUS_SOCKET).unlink(missing_ok=True)
+            self.services[name] = sb.start_ubusd()
+        elif name == "uci":
+            self.services[name] = sb.start_uci()
         else:
-            self.services[name] = self.sandbox.start_uci()
+            self.services[name] = sb.start_mosquitto(MQTT_PORT)
         return self.services[name]
 
     def restart_service(self, name):
@@ -127,8 +148,9 @@ class Gateway:
             # The name a node reports in its info frame: "Room1" of "Kelvora-Room1-<id>".
             parts = name.split("-")
             info = {"info_name": parts[1]} if len(parts) > 2 and "info_name" not in options else {}
-            paths.append(self.bluez.add_node(name, address, period_ms=period_ms,
-                                             sensor_types=list(types), **info, **options))
+            node_options = dict(period_ms=period_ms, sensor_types=list(types), **info, **options)
+            paths.append(self.bluez.add_node(name, address, **node_options))
+            self.nodes.append((name, address, node_options))
         return paths
 
     # --- daemons -----------------------------------------------------------

@@ -103,6 +103,7 @@ class Sandbox:
         self._procs = []
         self.bus_address = None
         self._bluez = []
+        self.bluez_proc = None
         self._binds = []
         self._overlays = set()
         holder_err = self.workdir / "sandbox-holder.err"
@@ -327,12 +328,13 @@ class Sandbox:
         bluez_sim = _bluez_sim()
         spawned = []
         try:
-            _, control = bluez_sim.start_bluez(
+            proc, control = bluez_sim.start_bluez(
                 self.bus_address, parameters, logfile=self.workdir / "bluez.log",
                 spawn=lambda argv, env: self._spawn_into(spawned, argv, env))
         except RuntimeError as e:
             raise self.not_started(str(e), spawned[-1]) from None
         self._bluez.append(control)
+        self.bluez_proc = proc
         return control
 
     def _spawn_into(self, spawned, argv, env):
