@@ -308,15 +308,6 @@ def print_summary(best, steps, final_mem):
 
 # --- main ----------------------------------------------------------------------
 
-def wait_nodes_ready(gw, paths, timeout):
-    def ready():
-        for path in paths:
-            state = gw.bluez.node_state(path)
-            if not state.get("connected") or not state.get("notifying", {}).get("sensor"):
-                return False
-        return True
-    return gw.sandbox.wait_for(ready, timeout, 0.1)
-
 
 def check_alive(gw):
     for name, proc in gw.daemons.items():
@@ -365,7 +356,7 @@ def main():
             sys.exit("e2e_bench: the subscriber did not reach the broker")
         gw.start_daemons()
         paths = gw.add_nodes(DEFAULT_NODES, period_ms=0)
-        if not wait_nodes_ready(gw, paths, 60):
+        if not gw.wait_nodes_ready(paths, 60, identified=False):
             sys.exit("e2e_bench: the nodes were not connected and notifying within 60 s\n"
                      + gw.log("ble.log")[-3000:])
         check_alive(gw)

@@ -153,6 +153,18 @@ class Gateway:
             self.nodes.append((name, address, node_options))
         return paths
 
+    def wait_nodes_ready(self, paths, timeout=30, identified=True):
+        """Waits until every node path is connected with its sensor notifying
+        and, with `identified`, the BLE daemon has logged as many identified
+        nodes; false on time-out."""
+        def ready():
+            for path in paths:
+                state = self.bluez.node_state(path)
+                if not state.get("connected") or not state.get("notifying", {}).get("sensor"):
+                    return False
+            return not identified or self.log("ble.log").count("Connected to ") >= len(paths)
+        return self.sandbox.wait_for(ready, timeout, 0.1)
+
     # --- daemons -----------------------------------------------------------
 
     def start_daemon(self, name, core_files=True):

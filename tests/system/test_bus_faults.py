@@ -24,15 +24,6 @@ def pm_frame(ts, value):
     return bluez_sim.sensor_frame(12, 0, 0, ts, value)
 
 
-def wait_nodes_ready(gw, paths, timeout=30):
-    def ready():
-        for path in paths:
-            state = gw.bluez.node_state(path)
-            if not state.get("connected") or not state.get("notifying", {}).get("sensor"):
-                return False
-        return gw.log("ble.log").count("Connected to ") >= len(paths)
-    return gw.sandbox.wait_for(ready, timeout, 0.1)
-
 
 def readings(sub, topic):
     return [json.loads(m["payload"]) for m in sub.messages() if m["topic"] == topic]
@@ -52,7 +43,7 @@ def start(sandbox, nodes):
     assert sub.wait_subscribed()
     gw.start_daemons()
     paths = gw.add_nodes(nodes, period_ms=0)
-    assert wait_nodes_ready(gw, paths), gw.log("ble.log")[-3000:]
+    assert gw.wait_nodes_ready(paths), gw.log("ble.log")[-3000:]
     return gw, sub, paths
 
 
@@ -111,7 +102,7 @@ def test_new_nodes_are_recorded_after_the_bus_and_the_uci_service_restart(sandbo
     for daemon in DAEMONS:
         assert sandbox.wait_for(lambda: records(gw, daemon, RESTORED), 5), daemon
     (path_b,) = gw.add_nodes([NODE_B], period_ms=0)
-    assert wait_nodes_ready(gw, [path_b])
+    assert gw.wait_nodes_ready([path_b])
     assert sandbox.wait_for(lambda: recorded_in_uci(gw, "0123456789AC"), 10), gw.log("ble.log")[-2000:]
     assert gw.services["uci"].poll() is None
     uci_out = sorted(sandbox.workdir.glob("uci-service.*.out"))[0].read_text()
@@ -120,7 +111,7 @@ def test_new_nodes_are_recorded_after_the_bus_and_the_uci_service_restart(sandbo
     # A uci service that is itself restarted.
     gw.restart_service("uci")
     (path_c,) = gw.add_nodes([NODE_C], period_ms=0)
-    assert wait_nodes_ready(gw, [path_c])
+    assert gw.wait_nodes_ready([path_c])
     assert sandbox.wait_for(lambda: recorded_in_uci(gw, "0123456789AD"), 10), gw.log("ble.log")[-2000:]
     assert recorded_in_uci(gw, "0123456789AB") and recorded_in_uci(gw, "0123456789AC")
 

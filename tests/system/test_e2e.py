@@ -88,15 +88,6 @@ def daemons_in_sandbox(sandbox):
     return found
 
 
-def wait_nodes_ready(gw, paths, timeout=30):
-    def ready():
-        for path in paths:
-            state = gw.bluez.node_state(path)
-            if not state.get("connected") or not state.get("notifying", {}).get("sensor"):
-                return False
-        return gw.log("ble.log").count("Connected to ") >= len(paths)
-    return gw.sandbox.wait_for(ready, timeout, 0.1)
-
 
 def test_readings_reach_the_broker_once_and_the_cloud_thinned(sandbox):
     gw = Gateway(sandbox).start_platform()
@@ -104,7 +95,7 @@ def test_readings_reach_the_broker_once_and_the_cloud_thinned(sandbox):
     assert sub.wait_subscribed()
     gw.start_daemons()
     paths = dict(zip((NODE_A, NODE_B), gw.add_nodes([NODE_A, NODE_B], period_ms=0)))
-    assert wait_nodes_ready(gw, list(paths.values())), gw.log("ble.log")[-3000:]
+    assert gw.wait_nodes_ready(list(paths.values())), gw.log("ble.log")[-3000:]
 
     for node, type_id, index, kind, offset, value in FRAMES:
         assert gw.bluez.notify_sensor(paths[node], frame_bytes(type_id, index, kind, BASE_TS + offset, value))
@@ -213,7 +204,7 @@ def test_values_cross_the_bus_exactly(sandbox):
     assert sub.wait_subscribed()
     gw.start_daemons()
     (path,) = gw.add_nodes([NODE_A], period_ms=0)
-    assert wait_nodes_ready(gw, [path]), gw.log("ble.log")[-3000:]
+    assert gw.wait_nodes_ready([path]), gw.log("ble.log")[-3000:]
     device_id = NODE_A[0][-12:]
 
     # One reading per minute of reading time, so that the cloud keeps each one.

@@ -278,15 +278,6 @@ def check_outage_records(gw, faults, problems):
     return counts
 
 
-def wait_nodes_ready(gw, paths, timeout):
-    def ready():
-        for path in paths:
-            state = gw.bluez.node_state(path)
-            if not state.get("connected") or not state.get("notifying", {}).get("sensor"):
-                return False
-        return True
-    return gw.sandbox.wait_for(ready, timeout, 0.2)
-
 
 def dead_daemons(gw):
     return {name: proc.returncode for name, proc in gw.daemons.items() if proc.poll() is not None}
@@ -302,7 +293,7 @@ def test_gateway_survives_random_service_faults(sandbox, tmp_path):
     assert sub.wait_subscribed()
     gw.start_daemons()
     paths = gw.add_nodes(DEFAULT_NODES, period_ms=0)
-    assert wait_nodes_ready(gw, paths, 40), gw.log("ble.log")[-3000:]
+    assert gw.wait_nodes_ready(paths, 40, identified=False), gw.log("ble.log")[-3000:]
 
     rng = random.Random(SEED)
     plan = plan_faults(rng, KINDS, QUIET_START, SOAK_SECONDS - QUIET_END)
