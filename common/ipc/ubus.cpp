@@ -275,6 +275,9 @@ void UBUS::ServerLoop() {
     std::lock_guard<std::recursive_mutex> lock(bus_lock);
     if (context->sock.eof || context->sock.error) {
       if (context->sock.registered) uloop_fd_delete(&context->sock);
+      // Unsettled before the link reads as lost, so nobody sees a lost link
+      // that still counts as settled.
+      listener_up_since = -1;
       link_up = false;
       LOG_WARN << "Lost the bus connection, reconnecting";
     }
