@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <chrono>
 #include <climits>
-#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <mutex>
@@ -16,6 +15,7 @@
 #include "log_capture.h"
 #include "mqtt_client.h"
 #include "sandbox.h"
+#include "threads.h"
 
 namespace {
 
@@ -192,14 +192,7 @@ TEST_F(MqttClient, StopWhileConnectedLeavesTheLoggerUsable) {
   EXPECT_EQ(Messages().back(), "after");
 }
 
-size_t ThreadCount() {
-  size_t count = 0;
-  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/task")) {
-    (void)entry;
-    ++count;
-  }
-  return count;
-}
+using testsupport::ThreadCount;
 
 // The network thread exists only from Connect on, and Deinit joins it, also
 // when it is waiting to reconnect to a broker that is not there.

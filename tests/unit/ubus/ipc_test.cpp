@@ -30,6 +30,7 @@
 #include "child.h"
 #include "ipc/ubus.h"
 #include "log/log.h"
+#include "threads.h"
 
 namespace {
 
@@ -254,14 +255,7 @@ TEST_F(Wrapper, UnregisteredAndUnknownNamesAreDroppedSilently) {
   EXPECT_EQ(report.Wait(1), (std::vector<std::string>{R"({"n":4})"}));
 }
 
-size_t ThreadCount() {
-  size_t count = 0;
-  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/task")) {
-    (void)entry;
-    ++count;
-  }
-  return count;
-}
+using testsupport::ThreadCount;
 
 TEST_F(Wrapper, ServerStartWhileRunningDoesNothing) {
   Listener listener;
