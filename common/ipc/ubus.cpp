@@ -334,12 +334,89 @@ void UBUS::Reconnect() {
   }
 }
 
+// The library hands a method handler the object it was published as; the
+// wrapper's first member is that object, so the handler finds its owner.
+struct ObjectLink {
+  ubus_object object;
+  PublishedObject* owner;
+};
+
+struct PublishedObject {
+  ObjectLink link{};
+  ubus_object_type type{};
+  std::string name;
+  std::vector<std::string> method_names;
+  std::vector<ubus_method> methods;
+  std::vector<UBUSListener::ObjectMethod> functions;
+  blob_buf reply{};
+
+  ~PublishedObject() { blob_buf_free(&reply); }
+};
+
+namespace {
+
+// Runs under bus_lock: the server thread dispatches every message under it.
+int ObjectHandler(ubus_context* ctx, ubus_object* obj, ubus_request_data* req, const char* method, blob_attr*) {
+  PublishedObject* published = reinterpret_cast<ObjectLink*>(obj)->owner;
+  for (size_t i = 0; i < published->method_names.size(); ++i) {
+    if (published->method_names[i] != method) continue;
+    const std::string json = published->functions[i]();
+    blob_buf_init(&published->reply, 0);
+    if (!blobmsg_add_json_from_string(&published->reply, json.c_str())) return UBUS_STATUS_UNKNOWN_ERROR;
+    return ubus_send_reply(ctx, req, published->reply.head);
+  }
+  return UBUS_STATUS_METHOD_NOT_FOUND;
+}
+
+}  // namespace
+
 UBUSListener::UBUSListener(int timeout_seconds) : UBUS(timeout_seconds), event_handler{}, handlers() {}
 
 UBUSListener::~UBUSListener() {
   ServerStop();
+  {
+    std::lock_guard<std::recursive_mutex> lock(bus_lock);
+    for (const auto& published : objects)
+      if (context && published->link.object.id != 0) ubus_remove_object(context, &published->link.object);
+  }
   std::lock_guard<std::mutex> lock(handlers_lock);
   handlers.clear();
+}
+
+bool UBUSListener::AddObject(const std::string& name, std::vector<std::pair<std::string, ObjectMethod>> methods) {
+  auto published = std::make_unique<PublishedObject>();
+  published->name = name;
+  for (auto& method : methods) {
+    published->method_names.push_back(std::move(method.first));
+    published->functions.push_back(std::move(method.second));
+  }
+  for (const std::string& method_name : published->method_names) {
+    ubus_method method{};
+    method.name = method_name.c_str();
+    method.handler = ObjectHandler;
+    published->methods.push_back(method);
+  }
+  published->type.name = published->name.c_str();
+  published->type.methods = published->methods.data();
+  published->type.n_methods = static_cast<int>(published->methods.size());
+  ubus_object& object = published->link.object;
+  object.name = published->name.c_str();
+  object.type = &published->type;
+  object.methods = published->methods.data();
+  object.n_methods = published->type.n_methods;
+  published->link.owner = published.get();
+
+  int result;
+  {
+    std::lock_guard<std::recursive_mutex> lock(bus_lock);
+    result = Connected() ? ubus_add_object(context, &object) : UBUS_STATUS_CONNECTION_FAILED;
+    if (result == 0) objects.push_back(std::move(published));
+  }
+  if (result != 0) {
+    LOG_ERROR << "Failed to publish " << name << ": " << ubus_strerror(result);
+    return false;
+  }
+  return true;
 }
 
 bool UBUSListener::RegisterEventHandler(const char* pattern, CallbackHandler handler) {

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -77,10 +78,20 @@ class UBUS {
 
 // Subscribes to events and hands each one, as JSON, to the handler filed
 // under the event name's key.
+struct PublishedObject;
+
 class UBUSListener : public UBUS {
  public:
+  // A method of a read-only object: takes no argument and replies with the
+  // JSON object the function returns. Runs on the server thread.
+  using ObjectMethod = std::function<std::string()>;
+
   explicit UBUSListener(int timeout_seconds);
   ~UBUSListener() override;
+
+  // Publishes the object `name` with `methods` on this connection; the
+  // library publishes it again after a reconnect. Call before ServerStart.
+  bool AddObject(const std::string& name, std::vector<std::pair<std::string, ObjectMethod>> methods);
 
   // Subscribes to `pattern` and files `handler` under its key; a handler
   // already filed under that key stays.
@@ -99,6 +110,7 @@ class UBUSListener : public UBUS {
   // Every pattern registered on the bus, to register again after a reconnect;
   // guarded by the bus lock.
   std::vector<std::string> patterns;
+  std::vector<std::unique_ptr<PublishedObject>> objects;
 };
 
 }  // namespace ipc

@@ -672,4 +672,40 @@ TEST_F(Wrapper, ListenerReconnectsPacedAndResubscribesAfterTheBusDaemonRestarts)
   EXPECT_TRUE(ipc::ListenerSettled(0ms));
 }
 
+// What `ubus -S call OBJECT METHOD` prints: a call from another process, as
+// an operator's would be (a call from this process would wait for the bus
+// lock that the server thread needs to answer it).
+std::string CallWithTool(const std::string& object, const std::string& method) {
+  Child tool(std::vector<std::string>{ubustest::ToolProgram(), "-S", "call", object, method});
+  std::string out;
+  for (std::string line = tool.ReadLine(3s); !line.empty(); line = tool.ReadLine(3s)) out += line;
+  return out;
+}
+
+TEST_F(Wrapper, PublishedObjectsAnswerTheirMethodsAndComeBackAfterABusRestart) {
+  OwnBus bus;
+  ASSERT_NE(bus.daemon(), nullptr);
+  std::this_thread::sleep_for(20ms);
+  Listener listener;
+  std::atomic<int> calls{0};
+  ASSERT_TRUE(listener.AddObject(
+      "kelvora.test", {{"status", [&] { return R"({"calls":)" + std::to_string(++calls) + R"(,"ok":true})"; }},
+                       {"broken", [] { return std::string("not json"); }}}));
+  listener.ServerStart();
+
+  EXPECT_EQ(CallWithTool("kelvora.test", "status"), R"({"calls":1,"ok":true})");
+  EXPECT_EQ(CallWithTool("kelvora.test", "status"), R"({"calls":2,"ok":true})");
+  // A reply that is not a JSON object is an error, not an empty success.
+  EXPECT_EQ(CallWithTool("kelvora.test", "broken"), "");
+  EXPECT_EQ(CallWithTool("kelvora.test", "other"), "");
+  EXPECT_EQ(calls, 2);
+
+  bus.daemon()->Stop(SIGKILL);
+  ASSERT_TRUE(ubustest::WaitUntil([&] { return !listener.Connected(); }));
+  ASSERT_TRUE(bus.Start());
+  ASSERT_TRUE(ubustest::WaitUntil([&] { return listener.Connected(); }));
+  EXPECT_EQ(CallWithTool("kelvora.test", "status"), R"({"calls":3,"ok":true})");
+  listener.ServerStop();
+}
+
 }  // namespace
