@@ -1,6 +1,8 @@
 #include "config.h"
 
 #include <cctype>
+#include <cerrno>
+#include <cstdlib>
 #include <nlohmann/json.hpp>
 #include <string>
 
@@ -49,6 +51,19 @@ bool StartsWithNoCase(const std::string& text, const std::string& prefix) {
   return true;
 }
 
+// A whole number of seconds, at least 1; anything else is logged and keeps
+// `current`.
+long SecondsOption(const char* option, const std::string& text, long current) {
+  char* end = nullptr;
+  errno = 0;
+  const long seconds = std::strtol(text.c_str(), &end, 10);
+  if (text.empty() || *end != '\0' || errno != 0 || seconds < 1) {
+    LOG_ERROR << "Option " << option << " : cannot convert \"" << text << "\", keeping " << current;
+    return current;
+  }
+  return seconds;
+}
+
 }  // namespace
 
 void SysParamsHandler(const char* reply, ReportSettings& settings) {
@@ -59,6 +74,10 @@ void SysParamsHandler(const char* reply, ReportSettings& settings) {
       settings.ca_file = value.get<std::string>();
     } else if (hash == kTlsVerifyOption) {
       settings.verify_tls = !IsFalse(value.get<std::string>());
+    } else if (hash == kSpoolOption) {
+      settings.spool_path = value.get<std::string>();
+    } else if (hash == kSpoolIntervalOption) {
+      settings.spool_interval = SecondsOption("spool_interval", value.get<std::string>(), settings.spool_interval);
     }
   });
 }

@@ -11,6 +11,8 @@ constexpr uint32_t kServerUrlOption = 0x328f4c1e;    // sys.url
 constexpr uint32_t kAuthTokenOption = 0x45654d99;    // auth.access_token
 constexpr uint32_t kCaFileOption = ipc::Fnv1a("ca_file");        // sys.ca_file
 constexpr uint32_t kTlsVerifyOption = ipc::Fnv1a("tls_verify");  // sys.tls_verify
+constexpr uint32_t kSpoolOption = ipc::Fnv1a("spool");                   // sys.spool
+constexpr uint32_t kSpoolIntervalOption = ipc::Fnv1a("spool_interval");  // sys.spool_interval
 
 // Read section "sys" / "auth" of "tavrin" over ubus into Settings().
 void GetSysParams();

@@ -22,7 +22,7 @@ uint32_t ReadingTime(const nlohmann::json& ts) {
   }
 }
 
-bool DataQueue::UpdateQueue(nlohmann::json& reading) {
+bool DataQueue::UpdateQueue(const nlohmann::json& reading) {
   uint32_t ts = 0;
   try {
     ts = ReadingTime(reading.at("ts"));
@@ -37,6 +37,5 @@ bool DataQueue::UpdateQueue(nlohmann::json& reading) {
   if (delta <= 59) return false;
   LOG_VERB << "delta " << delta;
   last_ts = ts;
-  pending.Push(reading);
   return true;
 }

@@ -4,25 +4,21 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
-#include "queue/thread_safe_queue.h"
-
-// The readings of one sensor type of one node that wait for the next upload.
-// At most one reading per minute of reading time is admitted. `last_ts` is
-// guarded by the Reporter's mutex.
+// The thinning state of one sensor type of one node: at most one reading per
+// minute of reading time is admitted. Guarded by the Reporter's mutex.
 class DataQueue {
  public:
   explicit DataQueue(std::string sensor_type) : name(std::move(sensor_type)) {}
 
-  // Admits a copy of `reading` when its "ts" is more than 59 s after the last
+  // Admits `reading` when its "ts" is more than 59 s after the last
   // admitted one (unsigned 32-bit difference, so a clock going back is
-  // admitted too). A reading without "ts" is logged and dropped. Throws
-  // std::invalid_argument when "ts" is not a number or is out of range.
-  // Returns whether the reading was admitted.
-  bool UpdateQueue(nlohmann::json& reading);
+  // admitted too) and moves `last_ts` to it. A reading without "ts" is
+  // logged and not admitted. Throws std::invalid_argument when "ts" is not
+  // a number or is out of range.
+  bool UpdateQueue(const nlohmann::json& reading);
 
   const std::string name;
   uint32_t last_ts = 0;
-  queue::ThreadSafeQueue<nlohmann::json> pending;
 };
 
 // "ts" as unsigned 32-bit seconds: integers keep their low 32 bits, a

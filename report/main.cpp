@@ -1,5 +1,8 @@
 #include <atomic>
+#include <chrono>
+#include <cstdlib>
 #include <exception>
+#include <string>
 
 #include "config.h"
 #include "ipc/ubus.h"
@@ -15,6 +18,7 @@ namespace {
 
 constexpr int kListenerTimeoutSeconds = 30;
 constexpr const char* kReportEvent = "kelvora.report";
+constexpr const char* kStatusObject = "kelvora.report";
 
 ipc::UBUSListener g_listener(kListenerTimeoutSeconds);
 queue::ThreadSafeQueue<mailbox::Message> g_mailbox;
@@ -23,6 +27,27 @@ std::atomic<bool> g_running{false};
 
 void ProcessMessage() { ProcessMessage(g_mailbox, g_reporter); }
 
+// Test hooks only: the system tests shorten the product's intervals with
+// these; the router never sets them.
+std::chrono::milliseconds MillisecondsFromEnvironment(const char* name, std::chrono::milliseconds fallback) {
+  const char* text = std::getenv(name);
+  if (text == nullptr || *text == '\0') return fallback;
+  char* end = nullptr;
+  const long long value = std::strtoll(text, &end, 10);
+  return (*end == '\0' && value > 0) ? std::chrono::milliseconds(value) : fallback;
+}
+
+ReporterTiming Timing() {
+  ReporterTiming timing;
+  timing.period = MillisecondsFromEnvironment("KELVORA_REPORT_PERIOD_MS", timing.period);
+  timing.backoff_cap = MillisecondsFromEnvironment("KELVORA_REPORT_BACKOFF_CAP_MS", timing.backoff_cap);
+  timing.spool_interval = MillisecondsFromEnvironment(
+      "KELVORA_REPORT_SPOOL_INTERVAL_MS", std::chrono::seconds(SpoolIntervalSeconds(Settings())));
+  const auto timeout = MillisecondsFromEnvironment("KELVORA_REPORT_TIMEOUT_MS", std::chrono::seconds(0));
+  if (timeout.count() > 0) Settings().transfer_timeout_ms = timeout.count();
+  return timing;
+}
+
 }  // namespace
 
 mailbox::Mailbox& mailbox::DaemonMailbox() { return g_mailbox; }
@@ -30,8 +55,9 @@ mailbox::Mailbox& mailbox::DaemonMailbox() { return g_mailbox; }
 int main() {
   logging::InstallSignalHandlers();
   logging::InitFileLogger("/var/log/report.log", logging::Severity::info);
+  const std::string version = logging::InstalledVersionOrEmpty("kelvora-report-app");
   if (logging::Enabled(logging::Severity::info)) {
-    LOG_INFO << "Report App Start : " << logging::InstalledVersionOrEmpty("kelvora-report-app");
+    LOG_INFO << "Report App Start : " << version;
   }
   // The trace of a crash of the previous run, dumped by the signal handler.
   logging::LogPreviousCrash();
@@ -39,7 +65,10 @@ int main() {
   GetSysParams();
   GetAuthParams();
   WarnInsecureSettings(Settings());
+  g_reporter.Configure(Timing(), Settings().spool_path, version);
+  g_reporter.LoadSpool();
 
+  g_listener.AddObject(kStatusObject, {{"status", [] { return g_reporter.StatusJson(); }}});
   g_listener.RegisterEventHandler(kReportEvent, SensorDataEventHandler);
   g_listener.ServerStart();
   g_reporter.Start();

@@ -9,7 +9,19 @@ struct ReportSettings {
   std::string auth_token;  // bearer token sent with every report
   std::string ca_file;     // PEM file of the CA that signs the server; empty: system store
   bool verify_tls = true;  // verify the server's certificate and name
+  long transfer_timeout_ms = 30000;  // whole transfer
+  // Where the waiting readings are kept across restarts; empty: nowhere.
+  // /var/run is RAM on OpenWrt (/var links to /tmp).
+  std::string spool_path = "/var/run/kelvora-report.spool";
+  // Shortest time between two spool writes; 0: the default for the path
+  // (SpoolIntervalSeconds).
+  long spool_interval = 0;
 };
+
+// The interval between spool writes that `settings` asks for: the
+// configured one, else 30 s for a spool in RAM (/tmp, /var) and 600 s for
+// one on flash.
+long SpoolIntervalSeconds(const ReportSettings& settings);
 
 // The process-wide record.
 ReportSettings& Settings();

@@ -38,7 +38,8 @@ void SensorDataEventHandler(const char* text) {
     auto payload = std::make_unique<nlohmann::json>(nlohmann::json::parse(text, nullptr, true, false));
     mailbox::Post(mailbox::Message(MSG_SENSOR_DATA, payload.get()));
     payload.release();
-  } catch (const nlohmann::json::parse_error& e) {
+  } catch (const nlohmann::json::exception& e) {
+    // Not only parse_error: a number beyond double's range is out_of_range.
     LOG_ERROR << e.what();
   }
 }

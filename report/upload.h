@@ -5,14 +5,37 @@
 
 #include "report_settings.h"
 
-// Posts `body` to settings.server_url + "/gateways/report" with the bearer
-// token. `cancelled` is polled during the transfer and aborts it when true.
-// Returns false only when the request cannot have reached the server (host
-// not resolved, no connection), so the caller may send the readings again.
-bool ReportSensorData(const std::string& body, const std::function<bool()>& cancelled = {});
-bool ReportSensorData(const ReportSettings& settings, const std::string& body,
-                      const std::function<bool()>& cancelled = {});
+// What became of one upload, as far as the readings it carried are concerned.
+enum class Outcome {
+  kDelivered,  // 2xx: the server has them
+  kRefused,    // 400, 413 of a single reading, 415, 422: refused for good
+  kTooLarge,   // 413: the server wants smaller reports
+  kUnsent,     // host not resolved, no connection: the server never saw it
+  kFailed,     // anything else: it may or may not have arrived; send it again
+};
 
-// Writes the record for `code` (an HTTP status or a CURLcode) and `response`
-// and tells whether the request may have reached the server.
-bool JudgeResponse(long code, const std::string& response);
+// Failure classes counted for the status object.
+enum class FailureClass { kNone, kResolve, kConnect, kTimeout, kTls, kTransport, kHttp4xx, kHttp5xx, kHttpOther };
+
+struct UploadResult {
+  Outcome outcome = Outcome::kFailed;
+  FailureClass failure = FailureClass::kNone;
+  bool http = false;      // `code` is an HTTP status (else a CURLcode)
+  long code = 0;
+  std::string text;       // the server's answer or libcurl's error text
+  long retry_after = -1;  // seconds the server asked to wait (429, 503), -1: none
+};
+
+// Posts `body` to settings.server_url + "/gateways/report" with the bearer
+// token and `key` as its Idempotency-Key (none when empty). `cancelled` is
+// polled during the transfer and aborts it when true. Writes the record of
+// the outcome.
+UploadResult ReportSensorData(const ReportSettings& settings, const std::string& body, const std::string& key,
+                              const std::function<bool()>& cancelled = {});
+
+// Judges an HTTP status (`http`) or a CURLcode and writes its record.
+UploadResult JudgeResponse(bool http, long code, const std::string& response, long retry_after = -1);
+
+// Seconds to wait from a Retry-After value (delta-seconds or an HTTP date,
+// relative to `now`), or -1 when it is neither.
+long ParseRetryAfter(const std::string& value, long now);

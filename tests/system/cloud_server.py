@@ -7,6 +7,14 @@ As a script (run it inside a sandbox so that it shares the daemons' network):
     cloud_server.py --port 8080 --record requests.jsonl [--status 201]
                     [--body TEXT] [--header 'Location: /x'] [--delay SECONDS]
                     [--cert server.pem --key server.key] [--print]
+                    [--script actions.json]
+
+--script names a JSON list of per-request actions, read again at every
+request, so a test may rewrite it: request n (counted from 0) gets action n,
+later requests the default answer. An action is an object with "status",
+"body", "headers" (list of lines) and "delay" (each optional, defaulting to
+the command line), or {"do": "hang"} (record the request and never answer)
+or {"do": "reset"} (record it and reset the connection).
 
 Each request becomes one JSON line in the record file:
 {"time", "method", "path", "headers": [[name, value], ...], "body"}.
@@ -19,9 +27,12 @@ CA and a server certificate with the openssl tool.
 """
 
 import argparse
+import collections
 import json
 import os
 import signal
+import socket
+import struct
 import ssl
 import subprocess
 import sys
@@ -59,13 +70,30 @@ class _Handler(BaseHTTPRequestHandler):
         with self.server.record_lock:
             with open(cfg.record, "a", encoding="utf-8") as f:
                 f.write(json.dumps(entry, ensure_ascii=False) + "\n")
+            action = _action(cfg, self.server.served)
+            self.server.served += 1
         if cfg.print:
             _print_report(entry)
-        if cfg.delay:
-            time.sleep(cfg.delay)
-        payload = cfg.body.encode()
-        self.send_response(cfg.status)
-        for line in cfg.header:
+        todo = action.get("do", "respond")
+        if todo == "hang":
+            # Until the client gives up (its time-out) or the server stops.
+            self.close_connection = True
+            while self.rfile.read(1):
+                pass
+            return
+        if todo == "reset":
+            self.close_connection = True
+            # A zero linger time makes the close a reset (RST), not a FIN.
+            self.connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+            self.rfile.close()
+            self.connection.close()
+            return
+        delay = action.get("delay", cfg.delay)
+        if delay:
+            time.sleep(delay)
+        payload = action.get("body", cfg.body).encode()
+        self.send_response(action.get("status", cfg.status))
+        for line in action.get("headers", cfg.header):
             name, _, value = line.partition(":")
             self.send_header(name.strip(), value.strip())
         self.send_header("Content-Length", str(len(payload)))
@@ -76,6 +104,17 @@ class _Handler(BaseHTTPRequestHandler):
 
     def log_message(self, fmt, *args):
         sys.stderr.write("cloud: " + (fmt % args) + "\n")
+
+
+def _action(cfg, index):
+    if not cfg.script:
+        return {}
+    try:
+        with open(cfg.script, encoding="utf-8") as f:
+            actions = json.load(f)
+    except (OSError, ValueError):
+        return {}
+    return actions[index] if index < len(actions) else {}
 
 
 def _print_report(entry):
@@ -110,11 +149,13 @@ def serve(argv=None):
     parser.add_argument("--cert", help="PEM certificate chain: serve HTTPS")
     parser.add_argument("--key", help="PEM private key of --cert")
     parser.add_argument("--print", action="store_true", help="print the readings of each report")
+    parser.add_argument("--script", help="JSON list of per-request actions")
     cfg = parser.parse_args(argv)
 
     server = _Server((cfg.host, cfg.port), _Handler)
     server.cfg = cfg
     server.record_lock = threading.Lock()
+    server.served = 0
     Path(cfg.record).touch()
     if cfg.cert:
         context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
@@ -173,7 +214,7 @@ class CloudServer:
     requests it recorded."""
 
     def __init__(self, sandbox, port=8080, status=200, body="", headers=(), delay=0.0,
-                 tls=None, live=False, name="cloud"):
+                 tls=None, live=False, name="cloud", script=None):
         self.sandbox = sandbox
         self.port = port
         self.tls = tls  # (cert, key) or None
@@ -186,6 +227,10 @@ class CloudServer:
             self.args += ["--cert", str(tls[0]), "--key", str(tls[1])]
         if live:
             self.args.append("--print")
+        self.script = Path(sandbox.workdir) / f"{name}-script.json"
+        if script is not None:
+            self.set_script(script)
+            self.args += ["--script", str(self.script)]
         self.output = Path(sandbox.workdir) / f"{name}.out"
         self.proc = None
 
@@ -219,10 +264,43 @@ class CloudServer:
         lines = self.record.read_text(encoding="utf-8").splitlines()
         return [json.loads(line) for line in lines if line.strip()]
 
+    def set_script(self, actions):
+        """Replaces the per-request actions (counted from the first request
+        the server got)."""
+        temporary = self.script.with_suffix(".tmp")
+        temporary.write_text(json.dumps(actions))
+        os.replace(temporary, self.script)
+
     def reports(self):
         """Bodies of the POSTs to /gateways/report, parsed."""
         return [json.loads(r["body"]) for r in self.requests()
                 if r["method"] == "POST" and r["path"] == "/gateways/report"]
+
+    def report_requests(self):
+        return [r for r in self.requests() if r["method"] == "POST" and r["path"] == "/gateways/report"]
+
+    @staticmethod
+    def key_of(request):
+        return next((v for k, v in request["headers"] if k.lower() == "idempotency-key"), None)
+
+    def by_key(self):
+        """What a server that drops copies keeps: the first report of each
+        Idempotency-Key, in order of arrival, as (key, parsed body, request
+        count with that key)."""
+        first = {}
+        count = collections.Counter()
+        for request in self.report_requests():
+            key = self.key_of(request)
+            count[key] += 1
+            if key not in first:
+                first[key] = json.loads(request["body"])
+        return [(key, body, count[key]) for key, body in first.items()]
+
+    def distinct_readings(self):
+        """(device id, k, ts, v) of every reading under a distinct key, in
+        order of arrival."""
+        return [(node["id"], r["k"], r["ts"], r["v"]) for _, body, _ in self.by_key()
+                for node in body["nodes"] for r in node["vs"]]
 
 
 if __name__ == "__main__":
