@@ -8,6 +8,7 @@
 #include "log/signals.h"
 #include "manager/bluetooth_le.h"
 #include "registry/registry.h"
+#include "status/status_object.h"
 
 std::unique_ptr<BluetoothLE> g_bluetoothLE;
 
@@ -30,10 +31,12 @@ int main() {
 
   LoadNode();
   // Commands from here on wait in the mailbox until the message thread runs.
+  AddStatusObject();
   StartWebsocketListener();
 
   try {
     g_bluetoothLE = std::make_unique<BluetoothLE>();
+    g_bluetoothLE->Configure(links::LoadSettings());
     g_bluetoothLE->Initialize();
     g_running.store(true);
     logging::IdleLoop(g_running, StopManager);

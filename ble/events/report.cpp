@@ -4,6 +4,7 @@
 #include "events/pending.h"
 #include "ipc/ubus.h"
 #include "log/log.h"
+#include "status/link_status.h"
 
 namespace {
 
@@ -19,8 +20,12 @@ constexpr auto kSettle = ipc::kReconnectMaxPause + 250ms;
 
 bool SendReport(const std::string& text) {
   ipc::UBUS ubus(30);
-  if (!ubus.Connected()) return false;
+  if (!ubus.Connected()) {
+    status::Count().send_failures++;
+    return false;
+  }
   ubus.Event("kelvora.report", text);
+  status::Count().events_sent++;
   return true;
 }
 

@@ -1,6 +1,10 @@
 #include "manager/bluetooth_le.h"
 
+#include <unistd.h>
+
+#include <atomic>
 #include <chrono>
+#include <ctime>
 #include <exception>
 #include <map>
 #include <string>
@@ -20,8 +24,28 @@
 #include "node/node.h"
 #include "node/node_list.h"
 #include "registry/registry.h"
+#include "status/link_status.h"
+
+const char* const kNtpSyncedMarker = "/var/state/ntpd-synced";
 
 namespace {
+
+using std::chrono::microseconds;
+using Clock = std::chrono::steady_clock;
+
+constexpr auto kFirstConnectTimeout = std::chrono::seconds(15);
+constexpr auto kReconnectTimeout = std::chrono::seconds(5);
+// A Connect whose reply never came (the bus dropped it) frees the queue
+// this long after its own timeout.
+constexpr auto kConnectGrace = std::chrono::seconds(5);
+constexpr int64_t kTickMs = 500;
+
+// Steady milliseconds of the last thing discovery delivered.
+std::atomic<int64_t> g_discoveryActivity{0};
+
+int64_t SteadyMs(Clock::time_point t) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(t.time_since_epoch()).count();
+}
 
 constexpr const char* kServiceUuid = "00000001-5fe1-11ed-9b6a-0242ac120002";
 constexpr auto kSetupRetry = std::chrono::seconds(1);
@@ -31,11 +55,19 @@ std::map<std::string, sdbus::Variant> DiscoveryFilter() {
 }
 
 template <typename Payload>
+void PostNew(uint32_t type, std::unique_ptr<Payload> payload) {
+  mailbox::Post(mailbox::Message(type, payload.get()));
+  payload.release();
+}
+
+template <typename Payload>
 Payload& PayloadOf(const mailbox::Message& message) {
   return *static_cast<Payload*>(message.data);
 }
 
 }  // namespace
+
+void NoteDiscoveryActivity() { g_discoveryActivity.store(SteadyMs(Clock::now())); }
 
 BluetoothLE::~BluetoothLE() {
   // A stop that ran on the message thread itself could not join it.
@@ -57,15 +89,33 @@ bool BluetoothLE::Initialize() {
   // Set before the thread starts, so that a Stop right after this line
   // always finds a thread to end.
   running.store(true);
+  Node::SetPaced(true);
+  NoteDiscoveryActivity();
+  watchdog = std::make_unique<links::ScanWatchdog>(settings);
   messageThread = std::thread(&BluetoothLE::MessageThread, this);
   org::bluez::SetAdapterReady(true);
 
   connection = sdbus::createSystemBusConnection();
   adapter = std::make_unique<org::bluez::Adapter1>(
       *connection, org::bluez::kAdapterPath, [](const std::string& name, const sdbus::Variant& value) {
-        if (name == "Powered") PostBluezChange(org::bluez::VariantToBool(value), BluezPart::kPower);
+        if (name == "Powered") {
+          const bool on = org::bluez::VariantToBool(value);
+          status::Count().adapter_powered.store(on);
+          if (!on) status::Count().discovering.store(false);
+          PostBluezChange(on, BluezPart::kPower);
+        } else if (name == "Discovering") {
+          status::Count().discovering.store(org::bluez::VariantToBool(value));
+        }
       });
+  // Property changes of any device (RSSI above all) show that discovery
+  // still delivers.
+  connection->addMatch(
+      "type='signal',sender='org.bluez',interface='org.freedesktop.DBus.Properties',member='PropertiesChanged',"
+      "arg0='org.bluez.Device1'",
+      [](sdbus::Message&) { NoteDiscoveryActivity(); }, sdbus::floating_slot);
   adapter->Powered(true);
+  status::Count().adapter_present.store(true);
+  status::Count().adapter_powered.store(true);
   LOG_VERB << "TODO: Discovery Filter에 RSSI를 넣을지 검토하자";
   adapter->SetDiscoveryFilter(DiscoveryFilter());
   interfaceEvent = std::make_unique<InterfaceEvent>(*connection);
@@ -82,7 +132,20 @@ bool BluetoothLE::Initialize() {
     }
   }
   adapter->StartDiscovery();
+  status::Count().discovering.store(true);
+  ScheduleTick();
   return true;
+}
+
+void BluetoothLE::Configure(const links::Settings& link_settings) {
+  settings = link_settings;
+  status::Count().clock_trusted.store(settings.clock_trusted || access(kNtpSyncedMarker, F_OK) == 0);
+  if (status::Count().clock_trusted.load()) {
+    status::Count().clock_trusted_since.store(static_cast<int64_t>(std::time(nullptr)));
+  } else {
+    LOG_INFO << "Router clock not synchronised yet: nodes keep their own clocks until " << kNtpSyncedMarker
+             << " exists";
+  }
 }
 
 void BluetoothLE::MessageThread() {
@@ -129,6 +192,7 @@ void BluetoothLE::Handle(mailbox::Message& message) {
       LOG_VERB << events::Compact(payload.reading);
       const auto k = payload.reading.find("k");
       if (k == payload.reading.end() || !k->is_string()) {
+        status::Count().dropped_no_type++;
         LOG_ERROR << "Reading without sensor type dropped";
         break;
       }
@@ -156,6 +220,28 @@ void BluetoothLE::Handle(mailbox::Message& message) {
     case LE_EVT_BLUEZ_UP:
       BluezUp();
       break;
+    case LE_EVT_CONNECT_RESULT:
+      ConnectResult(PayloadOf<ConnectResultPayload>(message));
+      break;
+    case LE_EVT_RECONNECT_SENSOR: {
+      const auto& device_id = PayloadOf<std::string>(message);
+      if (FindNode(device_id)) {
+        status::Reconnect(device_id);
+        EnqueueConnect(device_id, kReconnectTimeout);
+      }
+      break;
+    }
+    case LE_EVT_CONNECT_RETRY: {
+      const auto& device_id = PayloadOf<std::string>(message);
+      if (FindNode(device_id)) {
+        status::Reconnect(device_id);
+        EnqueueConnect(device_id, kFirstConnectTimeout);
+      }
+      break;
+    }
+    case LE_EVT_LINK_TICK:
+      Tick();
+      break;
     default:
       break;
   }
@@ -167,15 +253,22 @@ void BluetoothLE::AddSensor(const std::string& device_id, const std::string& obj
   // that would report every reading twice.
   if (FindNode(device_id)) {
     LOG_INFO << "Replace Node : " << device_id;
+    ForgetConnects(device_id);
     DeleteNode(device_id);
   }
   auto node = std::make_unique<Node>(device_id);
-  node->Connect(connection, object_path);
+  node->Prepare(connection, object_path);
   AddNode(std::move(node));
+  status::NodeCreated(device_id, object_path);
+  connectRetries.erase(device_id);
+  EnqueueConnect(device_id, kFirstConnectTimeout);
 }
 
 void BluetoothLE::RemoveSensor(const std::string& device_id) {
+  ForgetConnects(device_id);
+  connectRetries.erase(device_id);
   const std::string object_path = DeleteNode(device_id);
+  if (!object_path.empty()) status::NodeGone(device_id);
   // A late failure of a node that the outage has dropped: nothing to remove.
   if (outage && object_path.empty()) return;
   try {
@@ -196,6 +289,14 @@ void BluetoothLE::BluezDown(BluezPart part) {
       case BluezPart::kAdapter: LOG_WARN << "BlueZ adapter " << org::bluez::kAdapterPath << " removed"; break;
       case BluezPart::kPower: LOG_WARN << "BlueZ adapter " << org::bluez::kAdapterPath << " powered off"; break;
     }
+  }
+  if (part != BluezPart::kPower) status::Count().adapter_present.store(false);
+  status::Count().discovering.store(false);
+  connectQueue.clear();
+  connectInFlight.clear();
+  connectRetries.clear();
+  for (const status::NodeRecord& record : status::Nodes()) {
+    if (record.state != status::LinkState::kAbsent) status::NodeGone(record.device_id);
   }
   const std::vector<std::string> paths = DropAllNodes();
   if (part != BluezPart::kPower) return;
@@ -233,10 +334,14 @@ void BluetoothLE::SetUpAdapter() {
   }
   outage = false;
   org::bluez::SetAdapterReady(true);
+  status::Count().adapter_present.store(true);
+  status::Count().adapter_powered.store(true);
+  status::Count().discovering.store(true);
   LOG_INFO << "BlueZ adapter " << org::bluez::kAdapterPath << " set up again";
 }
 
 void BluetoothLE::Stop() {
+  timers.cancelAll();
   running.store(false);
   if (messageThread.joinable() && messageThread.get_id() != std::this_thread::get_id()) messageThread.join();
   if (!connection) return;
@@ -249,6 +354,7 @@ void BluetoothLE::Stop() {
     }
   }
   DeleteAllNodes();
+  Node::SetPaced(false);
   if (eventLoopRunning) {
     try {
       connection->leaveEventLoop();
@@ -256,5 +362,181 @@ void BluetoothLE::Stop() {
       LOG_ERROR << e.what();
     }
     eventLoopRunning = false;
+  }
+}
+
+// --- link supervision ------------------------------------------------------
+
+void BluetoothLE::EnqueueConnect(const std::string& device_id, microseconds timeout) {
+  if (connectInFlight == device_id) return;
+  for (const QueuedConnect& queued : connectQueue) {
+    if (queued.device_id == device_id) return;
+  }
+  connectQueue.push_back({device_id, timeout});
+  PumpConnects();
+}
+
+void BluetoothLE::PumpConnects() {
+  while (connectInFlight.empty() && !connectQueue.empty()) {
+    const QueuedConnect next = connectQueue.front();
+    connectQueue.pop_front();
+    Node* node = FindNode(next.device_id);
+    if (!node) continue;
+    connectInFlight = next.device_id;
+    connectDeadline = Clock::now() + next.timeout + kConnectGrace;
+    status::SetState(next.device_id, status::LinkState::kConnecting);
+    node->Attempt(next.timeout);
+  }
+}
+
+void BluetoothLE::ForgetConnects(const std::string& device_id) {
+  for (auto it = connectQueue.begin(); it != connectQueue.end();) {
+    it = it->device_id == device_id ? connectQueue.erase(it) : it + 1;
+  }
+  if (connectInFlight == device_id) {
+    connectInFlight.clear();
+    PumpConnects();
+  }
+}
+
+void BluetoothLE::ConnectResult(const ConnectResultPayload& result) {
+  if (connectInFlight == result.device_id) connectInFlight.clear();
+  if (result.ok) {
+    connectRetries.erase(result.device_id);
+  } else if (!result.outage && FindNode(result.device_id)) {
+    const links::ConnectFailure failure = links::ClassifyConnectError(result.error_name, result.error_message);
+    if (failure == links::ConnectFailure::kTimeout) status::Count().connect_timeouts++;
+    unsigned& retries = connectRetries[result.device_id];
+    if (links::Retryable(failure) && retries < links::kConnectRetries) {
+      ++retries;
+      const auto pause = links::Backoff(retries, random);
+      LOG_WARN << "Connect to " << result.device_id << " " << links::ConnectFailureName(failure) << ", retry "
+               << retries << " of " << links::kConnectRetries << " in " << pause.count() << " ms";
+      status::ConnectRetry(result.device_id);
+      timers.add(pause.count(), [device_id = result.device_id](bool aborted) {
+        if (!aborted) PostNew(LE_EVT_CONNECT_RETRY, std::make_unique<std::string>(device_id));
+      });
+    } else {
+      // Given up: discovery finds the device afresh and a new node tries.
+      RemoveSensor(result.device_id);
+    }
+  }
+  PumpConnects();
+}
+
+void BluetoothLE::ScheduleTick() {
+  timers.add(kTickMs, [](bool aborted) {
+    if (!aborted) PostNew(LE_EVT_LINK_TICK, std::make_unique<TickPayload>());
+  });
+}
+
+void BluetoothLE::Tick() {
+  ScheduleTick();
+  // An answer the bus lost must not hold the queue for ever.
+  if (!connectInFlight.empty() && Clock::now() >= connectDeadline) {
+    connectInFlight.clear();
+    PumpConnects();
+  }
+  CheckClock();
+  if (outage) return;
+  CheckSilentNodes();
+  CheckScanner();
+}
+
+void BluetoothLE::CheckClock() {
+  status::Counters& count = status::Count();
+  if (count.clock_trusted.load() || access(kNtpSyncedMarker, F_OK) != 0) return;
+  count.clock_trusted.store(true);
+  count.clock_trusted_since.store(static_cast<int64_t>(std::time(nullptr)));
+  LOG_INFO << "Router clock synchronised: setting the clocks of the connected nodes";
+  for (const status::NodeRecord& record : status::Nodes()) {
+    if (Node* node = FindNode(record.device_id)) node->ClockTrusted();
+  }
+}
+
+void BluetoothLE::CheckSilentNodes() {
+  if (settings.node_timeout.count() == 0) return;
+  const auto now = Clock::now();
+  for (const status::NodeRecord& record : status::Nodes()) {
+    if (record.state != status::LinkState::kConnected && record.state != status::LinkState::kIdentified) continue;
+    const auto silent = std::chrono::duration_cast<std::chrono::seconds>(now - record.quiet_since);
+    if (silent < settings.node_timeout) continue;
+    Node* node = FindNode(record.device_id);
+    if (!node) continue;
+    if (record.silent_step == 0) {
+      LOG_WARN << "Node " << record.device_id << " silent for " << silent.count() << " s, reconnecting it";
+      status::SilentStep(record.device_id, 1);
+      node->Relink();
+    } else {
+      LOG_WARN << "Node " << record.device_id << " still silent " << silent.count()
+               << " s after reconnecting, removing it from BlueZ";
+      status::SilentStep(record.device_id, 2);
+      RemoveSensor(record.device_id);
+    }
+  }
+}
+
+void BluetoothLE::CheckScanner() {
+  const auto now = Clock::now();
+  const Clock::time_point activity{std::chrono::milliseconds(g_discoveryActivity.load())};
+  const bool recovering = watchdog->Recovering();
+  if (activity > watchdog->LastActivity()) {
+    watchdog->Activity(activity);
+    if (recovering) {
+      LOG_INFO << "Discovery delivers again";
+    }
+    capLogged = false;
+  }
+  bool missing = false;
+  for (const std::string& device_id : GetWhitelist()) {
+    if (!FindNode(device_id)) {
+      missing = true;
+      break;
+    }
+  }
+  bool links_up = false;
+  for (const status::NodeRecord& record : status::Nodes()) {
+    if (record.state == status::LinkState::kConnected || record.state == status::LinkState::kIdentified) {
+      links_up = true;
+    }
+  }
+  const auto quiet = watchdog->QuietFor(now);
+  switch (watchdog->Check(now, missing, links_up)) {
+    case links::ScanWatchdog::Step::kNone:
+      if (watchdog->CapReached() && !capLogged) {
+        capLogged = true;
+        LOG_WARN << "Discovery recovery paused: " << settings.scan_steps << " steps in " << settings.scan_hour.count()
+                 << " s";
+      }
+      break;
+    case links::ScanWatchdog::Step::kRestartDiscovery:
+      if (watchdog->FirstOfItsKind()) {
+        LOG_WARN << "Discovery quiet for " << quiet.count() << " s while a node is missing, restarting it";
+      }
+      status::Count().discovery_restarts++;
+      try {
+        adapter->StopDiscovery();
+      } catch (const sdbus::Error& e) {
+        LOG_VERB << e.what();
+      }
+      try {
+        adapter->StartDiscovery();
+      } catch (const sdbus::Error& e) {
+        LOG_ERROR << e.what();
+      }
+      break;
+    case links::ScanWatchdog::Step::kPowerCycle:
+      if (watchdog->FirstOfItsKind()) {
+        LOG_WARN << "Discovery still quiet after a restart, power cycling the adapter";
+      }
+      status::Count().power_cycles++;
+      // The outage handling sees the power go and sets the adapter up again.
+      try {
+        adapter->Powered(false);
+        adapter->Powered(true);
+      } catch (const sdbus::Error& e) {
+        LOG_ERROR << e.what();
+      }
+      break;
   }
 }

@@ -7,6 +7,7 @@
 #include "bluez/names.h"
 #include "ipc/fnv.h"
 #include "log/log.h"
+#include "manager/bluetooth_le.h"
 #include "manager/bluez_watch.h"
 #include "mailbox/mailbox.h"
 #include "manager/messages.h"
@@ -70,6 +71,7 @@ void InterfaceEvent::onInterfacesAdded(
     // Each interface on its own: a missing or mistyped property skips only it.
     try {
       if (interface == org::bluez::kDeviceInterface) {
+        NoteDiscoveryActivity();
         DeviceAdded(path, properties);
       } else if (interface == org::bluez::kGattServiceInterface) {
         (void)properties.at("UUID").get<std::string>();

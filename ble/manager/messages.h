@@ -23,6 +23,10 @@ enum : uint32_t {
   LE_CTRL_FOLD = 0x2008,                     // FoldPayload
   LE_EVT_BLUEZ_DOWN = 0x2010,                // BluezPayload: BlueZ or its adapter went
   LE_EVT_BLUEZ_UP = 0x2011,                  // BluezPayload: BlueZ or its adapter is there again
+  LE_EVT_CONNECT_RESULT = 0x2012,            // ConnectResultPayload: a Connect call answered
+  LE_EVT_RECONNECT_SENSOR = 0x2013,          // std::string: the device id whose link dropped
+  LE_EVT_LINK_TICK = 0x2014,                 // TickPayload: time to look after the links
+  LE_EVT_CONNECT_RETRY = 0x2015,             // std::string: the device id whose back-off is over
 };
 
 struct AddSensorPayload {
@@ -49,6 +53,18 @@ struct FoldPayload {
   std::string device_id;
   std::map<std::string, int> folds;
 };
+
+struct ConnectResultPayload {
+  std::string device_id;
+  bool ok = false;
+  // The attempt failed because BlueZ or its adapter went: the outage
+  // handling drops the node, nothing to retry.
+  bool outage = false;
+  std::string error_name;
+  std::string error_message;
+};
+
+struct TickPayload {};
 
 // What of BlueZ went or came back.
 enum class BluezPart {

@@ -1,8 +1,10 @@
 #include "node/node.h"
 
+#include <atomic>
 #include <cstdio>
 #include <ctime>
 #include <exception>
+#include <memory>
 #include <utility>
 
 #include "bluez/presence.h"
@@ -12,6 +14,7 @@
 #include "mailbox/mailbox.h"
 #include "manager/messages.h"
 #include "sensor/sensor_data.h"
+#include "status/link_status.h"
 
 namespace {
 
@@ -28,6 +31,14 @@ constexpr uint8_t kInfoFrameCode = 0x84;
 constexpr size_t kInfoFrameSize = 16;
 constexpr size_t kInfoNameOffset = 2;
 constexpr size_t kInfoVersionOffset = 12;
+
+std::atomic<bool> g_paced{false};
+
+void PostDeviceId(uint32_t type, const std::string& device_id) {
+  auto payload = std::make_unique<std::string>(device_id);
+  mailbox::Post(mailbox::Message(type, payload.get()));
+  payload.release();
+}
 
 // Reply of a write to the command characteristic: only a failure is logged.
 void WriteReply(const sdbus::Error* error) {
@@ -135,7 +146,14 @@ uint16_t Node::RegisteredMask() const {
 
 // --- connection ------------------------------------------------------------
 
+void Node::SetPaced(bool on) { g_paced.store(on); }
+
 void Node::Connect(const std::shared_ptr<sdbus::IConnection>& connection, const std::string& object_path) {
+  Prepare(connection, object_path);
+  Attempt(microseconds(kConnectTimeout));
+}
+
+void Node::Prepare(const std::shared_ptr<sdbus::IConnection>& connection, const std::string& object_path) {
   uint32_t generation;
   {
     std::lock_guard<std::mutex> lock(guard_->mtx);
@@ -153,33 +171,83 @@ void Node::Connect(const std::shared_ptr<sdbus::IConnection>& connection, const 
     if (replaced) WaitIdle(lock);
   }
   replaced.reset();
+  (void)current;
+}
+
+void Node::Attempt(microseconds timeout) {
+  Device* device;
+  {
+    std::lock_guard<std::mutex> lock(guard_->mtx);
+    device = device_.get();
+  }
+  if (!device) return;
   try {
-    current->Connect(connect_callback_, microseconds(kConnectTimeout));
+    device->Connect(connect_callback_, timeout);
   } catch (const sdbus::Error& e) {
     ConnectCB(&e);
   }
 }
 
 void Node::ConnectCB(const sdbus::Error* error) {
-  if (!error) return;
+  const bool paced = g_paced.load();
+  if (!error) {
+    if (paced) {
+      auto result = std::make_unique<ConnectResultPayload>();
+      result->device_id = device_id_;
+      result->ok = true;
+      mailbox::Post(mailbox::Message(LE_EVT_CONNECT_RESULT, result.get()));
+      result.release();
+    }
+    return;
+  }
   // BlueZ or its adapter has gone: the manager drops every node itself.
-  if (!org::bluez::AdapterReady()) return;
-  LOG_ERROR << error->what();
-  auto device_id = std::make_unique<std::string>(device_id_);
-  mailbox::Post(mailbox::Message(LE_EVT_IFACE_REMOVE_SENSOR, device_id.get()));
-  device_id.release();
+  const bool outage = !org::bluez::AdapterReady();
+  if (!outage) {
+    LOG_ERROR << error->what();
+  }
+  if (!paced) {
+    if (!outage) PostDeviceId(LE_EVT_IFACE_REMOVE_SENSOR, device_id_);
+    return;
+  }
+  auto result = std::make_unique<ConnectResultPayload>();
+  result->device_id = device_id_;
+  result->outage = outage;
+  result->error_name = error->getName();
+  result->error_message = error->getMessage();
+  mailbox::Post(mailbox::Message(LE_EVT_CONNECT_RESULT, result.get()));
+  result.release();
+}
+
+void Node::Relink() {
+  Device* device;
+  {
+    std::lock_guard<std::mutex> lock(guard_->mtx);
+    device = device_.get();
+  }
+  if (!device) return;
+  try {
+    device->Disconnect();
+  } catch (const sdbus::Error& e) {
+    LOG_ERROR << e.what();
+  }
 }
 
 void Node::DevicePropHandler(const std::string& property, const sdbus::Variant& value) {
   if (property == "Connected") {
     const bool connected = org::bluez::VariantToBool(value);
     LOG_VERB << property << " " << connected;
+    status::SetState(device_id_, connected ? status::LinkState::kConnected : status::LinkState::kConnecting);
     if (connected) return;
     // The link went with BlueZ or its adapter: no retry, the manager drops
     // the node and discovery finds the device again once BlueZ is back.
     if (!org::bluez::AdapterReady()) return;
     LOG_ERROR << "Disconnected from " << device_id_;
     LOG_ERROR << "Retry to connect it.";
+    if (g_paced.load()) {
+      // The manager's queue makes the one reconnect (5 s), in turn.
+      PostDeviceId(LE_EVT_RECONNECT_SENSOR, device_id_);
+      return;
+    }
     Device* device;
     {
       std::lock_guard<std::mutex> lock(guard_->mtx);
@@ -192,7 +260,9 @@ void Node::DevicePropHandler(const std::string& property, const sdbus::Variant& 
       ConnectCB(&e);
     }
   } else if (property == "RSSI") {
-    LOG_VERB << property << " " << org::bluez::VariantToInt16(value);
+    const int16_t rssi = org::bluez::VariantToInt16(value);
+    LOG_VERB << property << " " << rssi;
+    status::Rssi(device_id_, rssi);
   } else if (property == "ServicesResolved") {
     LOG_VERB << property << " " << org::bluez::VariantToBool(value);
   }
@@ -272,10 +342,19 @@ void Node::SensorPropHandler(const std::string& property, const sdbus::Variant& 
   const std::vector<uint8_t> frame = org::bluez::VariantToBytes(value);
   if (frame.size() != kSensorFrameSize) {
     LOG_ERROR << "Wrong Size.. " << frame.size();
-    if (frame.size() < kSensorFrameSize) return;  // nothing to decode
+    if (frame.size() < kSensorFrameSize) {
+      // Still a sign of life.
+      status::SensorFrame(device_id_, false);
+      status::Count().dropped_short++;
+      return;  // nothing to decode
+    }
   }
   auto [reading, index] = SensorDataToJson(frame.data());
-  if (reading.is_null()) return;  // unknown sensor type
+  status::SensorFrame(device_id_, !reading.is_null());
+  if (reading.is_null()) {
+    status::Count().dropped_unknown_type++;
+    return;
+  }
   auto payload = std::make_unique<SensorDataPayload>();
   payload->key = index == 0 ? device_id_ : device_id_ + "_" + std::to_string(index);
   payload->reading = std::move(reading);
@@ -310,6 +389,9 @@ void Node::CommandPropHandler(const std::string& property, const sdbus::Variant&
     epoch_timer_id_ = id;
   }
   char line[128];
+  std::snprintf(line, sizeof(line), "%d.%d.%d+%d", version[0], version[1], version[2], version[3]);
+  status::SetIdentity(device_id_, name, line);
+  status::SetState(device_id_, status::LinkState::kIdentified);
   std::snprintf(line, sizeof(line), "Connected to %s(%s) v%d.%d.%d+%d", name.c_str(), device_id_.c_str(),
                 version[0], version[1], version[2], version[3]);
   LOG_INFO << line;
@@ -323,9 +405,28 @@ void Node::FotaPropHandler(const std::string& property, const sdbus::Variant&) {
 
 void Node::EpochUpdateHandler(bool aborted) {
   if (aborted) return;
+  if (!status::Count().clock_trusted.load()) {
+    // The node keeps its own clock until the router's is trustworthy.
+    std::lock_guard<std::mutex> lock(guard_->mtx);
+    clock_pending_ = true;
+    return;
+  }
   LOG_INFO << "Update UNIX Epoch Time for " << Name() << "(" << device_id_ << ")";
-  WriteCommand(TimeSetFrame(static_cast<uint32_t>(std::time(nullptr))), microseconds(kTimeSetTimeout));
+  const auto now = std::time(nullptr);
+  WriteCommand(TimeSetFrame(static_cast<uint32_t>(now)), microseconds(kTimeSetTimeout));
+  status::ClockSet(device_id_, static_cast<int64_t>(now));
   const uint64_t id = timers_.add(kEpochUpdatePeriodMs, epoch_handler_);
+  std::lock_guard<std::mutex> lock(guard_->mtx);
+  epoch_timer_id_ = id;
+}
+
+void Node::ClockTrusted() {
+  {
+    std::lock_guard<std::mutex> lock(guard_->mtx);
+    if (!clock_pending_) return;
+    clock_pending_ = false;
+  }
+  const uint64_t id = timers_.add(0, epoch_handler_);
   std::lock_guard<std::mutex> lock(guard_->mtx);
   epoch_timer_id_ = id;
 }

@@ -51,6 +51,20 @@ class Node {
 
   // Creates the device proxy and starts the first connection attempt (15 s).
   void Connect(const std::shared_ptr<sdbus::IConnection>& connection, const std::string& object_path);
+  // Creates the device proxy only; Attempt then calls Connect.
+  void Prepare(const std::shared_ptr<sdbus::IConnection>& connection, const std::string& object_path);
+  void Attempt(std::chrono::microseconds timeout);
+  // Drops the link on purpose (a silent node); the disconnection then
+  // leads to a reconnect as any other does.
+  void Relink();
+  // The router's clock has become trustworthy: a node whose clock update
+  // was held back gets it now, and its 6-hour cycle runs from here.
+  void ClockTrusted();
+
+  // With pacing on (the manager's), a failed attempt and a dropped link are
+  // handed to the manager (LE_EVT_CONNECT_RESULT, LE_EVT_RECONNECT_SENSOR)
+  // instead of asking for removal or reconnecting at once.
+  static void SetPaced(bool on);
   // Reply of every Connect call; null on success.
   void ConnectCB(const sdbus::Error* error);
   void DevicePropHandler(const std::string& property, const sdbus::Variant& value);
@@ -110,6 +124,8 @@ class Node {
   std::string name_;
   std::array<uint8_t, 4> version_{};
   uint64_t epoch_timer_id_ = 0;
+  // An epoch update found the router's clock untrusted and wrote nothing.
+  bool clock_pending_ = false;
   uint16_t registered_mask_ = 0;
   std::string object_path_;
 

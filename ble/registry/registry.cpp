@@ -38,8 +38,9 @@ json UCIGet(const std::string& config, const std::string& type, const json& matc
 
 void UCICommit(const std::string& config) { uci::UCICommit(config); }
 
-void LoadWhiteList() {
-  const json values = UCIGet(kConfig, "sys");
+void LoadWhiteList() { WhiteListFrom(UCIGet(kConfig, "sys")); }
+
+void WhiteListFrom(const json& values) {
   try {
     const json& whitelist = values.at("whitelist");
     std::vector<std::string> ids;
@@ -71,41 +72,43 @@ void LoadNode() {
   json request = json::object();
   request["config"] = kConfig;
   request["type"] = "node";
-  uci::UCICall("get", request, [&nodes](const char* text) {
-    if (!text) {
-      LOG_ERROR << "Reply could not be rendered";
+  uci::UCICall("get", request, [&nodes](const char* text) { NodeSectionsReply(text, nodes); });
+  g_knownNodes = std::move(nodes);
+}
+
+void NodeSectionsReply(const char* text, std::vector<std::string>& nodes) {
+  if (!text) {
+    LOG_ERROR << "Reply could not be rendered";
+    return;
+  }
+  try {
+    const json reply = json::parse(text);
+    const auto values = reply.find("values");
+    if (values == reply.end()) return;
+    if (!values->is_object()) {
+      LOG_ERROR << "Node sections are not an object : " << events::Compact(*values);
       return;
     }
-    try {
-      const json reply = json::parse(text);
-      const auto values = reply.find("values");
-      if (values == reply.end()) return;
-      if (!values->is_object()) {
-        LOG_ERROR << "Node sections are not an object : " << events::Compact(*values);
-        return;
+    // Sections come in ascending order of their names.
+    for (const auto& section : values->items()) {
+      std::string object_path;
+      std::string device_id;
+      if (!ReadOption(section.value(), "obj_path", object_path) ||
+          !ReadOption(section.value(), "device_id", device_id)) {
+        LOG_ERROR << "Skip node section " << section.key() << " : " << events::Compact(section.value());
+        continue;
       }
-      // Sections come in ascending order of their names.
-      for (const auto& section : values->items()) {
-        std::string object_path;
-        std::string device_id;
-        if (!ReadOption(section.value(), "obj_path", object_path) ||
-            !ReadOption(section.value(), "device_id", device_id)) {
-          LOG_ERROR << "Skip node section " << section.key() << " : " << events::Compact(section.value());
-          continue;
-        }
-        LOG_VERB << "================================";
-        LOG_VERB << "Node Info";
-        LOG_VERB << "--------------------------------";
-        LOG_VERB << "DEVICE ID : " << device_id;
-        LOG_VERB << "OBJ PATH  : " << object_path;
-        LOG_VERB << "================================";
-        nodes.push_back(std::move(object_path));
-      }
-    } catch (const json::exception& e) {
-      LOG_ERROR << e.what();
+      LOG_VERB << "================================";
+      LOG_VERB << "Node Info";
+      LOG_VERB << "--------------------------------";
+      LOG_VERB << "DEVICE ID : " << device_id;
+      LOG_VERB << "OBJ PATH  : " << object_path;
+      LOG_VERB << "================================";
+      nodes.push_back(std::move(object_path));
     }
-  });
-  g_knownNodes = std::move(nodes);
+  } catch (const json::exception& e) {
+    LOG_ERROR << e.what();
+  }
 }
 
 bool IsWhitelisted(const std::string& device_id) {
@@ -114,6 +117,8 @@ bool IsWhitelisted(const std::string& device_id) {
   }
   return false;
 }
+
+const std::vector<std::string>& GetWhitelist() { return g_whitelist; }
 
 const std::vector<std::string>& GetKnownNodes() { return g_knownNodes; }
 

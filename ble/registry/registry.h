@@ -16,8 +16,19 @@ void LoadNode();
 // or a single option taken as a one-element list); unchanged when missing.
 void LoadWhiteList();
 
+// The whitelist from `values`, the options of section "sys" as a get
+// replies them; unchanged when the option is missing or of another shape.
+void WhiteListFrom(const nlohmann::json& values);
+
+// Reply handler of the get of every "node" section: appends the object path
+// of each well-formed section to `nodes`; others are logged and skipped.
+void NodeSectionsReply(const char* text, std::vector<std::string>& nodes);
+
 // True when the whitelist holds exactly `device_id`.
 bool IsWhitelisted(const std::string& device_id);
+
+// The whitelisted device ids, in UCI order.
+const std::vector<std::string>& GetWhitelist();
 
 // Object paths of the nodes recorded at start, in section-name order.
 const std::vector<std::string>& GetKnownNodes();

@@ -6,9 +6,7 @@
 #include "log/log.h"
 
 namespace uci {
-namespace {
 
-// Reply handler of a get: moves the reply's "values" into `values`.
 ReplyHandler ValuesInto(json& values) {
   return [&values](const char* text) {
     if (!text) {
@@ -24,8 +22,6 @@ ReplyHandler ValuesInto(json& values) {
     }
   };
 }
-
-}  // namespace
 
 std::string Request(const json& request) {
   return request.dump(-1, ' ', false, json::error_handler_t::replace);

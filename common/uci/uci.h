@@ -28,6 +28,10 @@ std::string Request(const json& request);
 // reply's JSON text.
 bool UCICall(const char* method, const json& request, ReplyHandler handler = nullptr);
 
+// Reply handler of a get: moves the reply's "values" into `values`, which
+// must outlive the handler; a reply that is not JSON is logged.
+ReplyHandler ValuesInto(json& values);
+
 // "get" by section (a name or "@type[index]"): moves the reply's "values"
 // (the section's options) into `values`. `values` keeps its content when the
 // call fails, the section does not exist (no reply data), the reply is not

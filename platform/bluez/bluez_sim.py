@@ -15,6 +15,9 @@ DBUS_SYSTEM_BUS_ADDRESS):
     bluez_sim.py drop PATH
     bluez_sim.py connect-mode PATH ok|fail|noreply
     bluez_sim.py fail PATH METHOD [ERROR]     no ERROR: normal answers again
+    bluez_sim.py mute PATH reconnect|remove|always|off
+    bluez_sim.py refuse PATH COUNT [ERROR]    the next COUNT Connect calls fail (InProgress)
+    bluez_sim.py stall-discovery restart|power|always|off
     bluez_sim.py state [PATH]
     bluez_sim.py journal
     bluez_sim.py restart-bluez [DOWN_MS [ADAPTER_MS]]
@@ -192,6 +195,18 @@ class BluezControl:
     def fail_method(self, path, method, error='org.bluez.Error.Failed'):
         self._control().FailMethod(path, method, error or '')
 
+    def set_mute(self, path, mode):
+        '''The node stays connected and stops notifying: "reconnect",
+        "remove", "always", or "" (see SetMute).'''
+        self._control().SetMute(path, mode)
+
+    def refuse_connects(self, path, count, error='org.bluez.Error.InProgress'):
+        self._control().RefuseConnects(path, self._dbus.UInt32(count), error)
+
+    def stall_discovery(self, mode):
+        '''Discovery reports no device: "restart", "power", "always" or "".'''
+        self._control().StallDiscovery(mode)
+
     def set_rssi(self, path, rssi):
         self._control().SetRSSI(path, self._dbus.Int16(rssi))
 
@@ -330,6 +345,15 @@ def _main():
     p.add_argument('path')
     p.add_argument('method')
     p.add_argument('error', nargs='?', default='')
+    p = sub.add_parser('mute')
+    p.add_argument('path')
+    p.add_argument('mode', choices=['reconnect', 'remove', 'always', 'off'])
+    p = sub.add_parser('refuse')
+    p.add_argument('path')
+    p.add_argument('count', type=int)
+    p.add_argument('error', nargs='?', default='org.bluez.Error.InProgress')
+    p = sub.add_parser('stall-discovery')
+    p.add_argument('mode', choices=['restart', 'power', 'always', 'off'])
     p = sub.add_parser('state')
     p.add_argument('path', nargs='?')
     sub.add_parser('journal')
@@ -363,6 +387,12 @@ def _main():
         control.set_connect_mode(args.path, args.mode)
     elif args.cmd == 'fail':
         control.fail_method(args.path, args.method, args.error)
+    elif args.cmd == 'mute':
+        control.set_mute(args.path, '' if args.mode == 'off' else args.mode)
+    elif args.cmd == 'refuse':
+        control.refuse_connects(args.path, args.count, args.error)
+    elif args.cmd == 'stall-discovery':
+        control.stall_discovery('' if args.mode == 'off' else args.mode)
     elif args.cmd == 'state':
         print(json.dumps(control.node_state(args.path) if args.path else control.state(), indent=2))
     elif args.cmd == 'journal':

@@ -159,6 +159,13 @@ class SensorNode:
         # many ms (negative: never).
         self.readvertise_ms = int(options.get('readvertise_ms', -1))
         self.failures = {}  # method name -> D-Bus error name
+        # Faults of a node that stays in range: the next `refuse_connects`
+        # Connect calls answer `refuse_error`; `mute` keeps the sensor quiet
+        # while the link stays up: "reconnect" until the next disconnection,
+        # "remove" until BlueZ forgets the device, "always", or "" (off).
+        self.refuse_connects = int(options.get('refuse_connects', 0))
+        self.refuse_error = str(options.get('refuse_error', 'org.bluez.Error.InProgress'))
+        self.mute = str(options.get('mute', ''))
 
         self.known = False          # BlueZ holds the device object
         self.connected = False
@@ -206,6 +213,8 @@ class SensorNode:
     def remove_device_object(self):
         if not self.known:
             return
+        if self.mute in ('reconnect', 'remove'):
+            self.mute = ''
         if self.connected:
             self.set_disconnected(remote=False)
         self.remove_gatt()
@@ -312,6 +321,32 @@ class SensorNode:
 
     def dbus_connect(self, ok, err):
         self.sim.journal_add(self.path, 'Connect', [])
+        # Calls awaiting their answer, over all nodes (pacing is per adapter).
+        sim = self.sim
+        sim.connects_in_flight += 1
+        sim.max_connects_in_flight = max(sim.max_connects_in_flight, sim.connects_in_flight)
+        answered = [False]
+
+        def settle():
+            if not answered[0]:
+                answered[0] = True
+                sim.connects_in_flight -= 1
+
+        def ok_counted():
+            settle()
+            ok()
+
+        def err_counted(error):
+            settle()
+            err(error)
+        self._dbus_connect(ok_counted, err_counted)
+
+    def _dbus_connect(self, ok, err):
+        if self.refuse_connects > 0:
+            self.refuse_connects -= 1
+            self.sim.journal_add(self.path, 'ConnectRefused', [self.refuse_error])
+            GLib.timeout_add(self.connect_delay_ms, self._connect_refused, err, self.refuse_error)
+            return
         error = self.failures.get('Connect')
         if error:
             err(BluezError(error, 'Connect refused by the simulation'))
@@ -329,6 +364,10 @@ class SensorNode:
             GLib.timeout_add(self.connect_delay_ms, self._connect_failed, err)
             return
         GLib.timeout_add(self.connect_delay_ms, self._connect_done, ok, err)
+
+    def _connect_refused(self, err, error):
+        err(BluezError(error, 'Connect refused by the simulation'))
+        return False
 
     def _connect_failed(self, err):
         err(BluezError(self.connect_error, 'le-connection-abort-by-local'))
@@ -358,6 +397,8 @@ class SensorNode:
         self.set_disconnected(remote=False)
 
     def set_disconnected(self, remote):
+        if self.mute == 'reconnect':
+            self.mute = ''
         self.generation += 1
         self.connected = False
         self.services_resolved = False
@@ -432,6 +473,8 @@ class SensorNode:
         not there or nobody asked for notifications.'''
         char = self.role_char(role)
         if char is None or not char.notifying or not self.connected:
+            return False
+        if role == 'sensor' and self.mute:
             return False
         char.value = bytes(data)
         self.emit_char(char, {'Value': dbus.ByteArray(bytes(data))})
@@ -526,6 +569,12 @@ class Simulation:
         # Set by a fault (power off, adapter re-added, restart) until the
         # adapter is powered again.
         self.radio_off = False
+        # Discovery runs but reports no device: "restart" until the next
+        # StopDiscovery, "power" until the adapter is powered off, "always",
+        # or "" (off).
+        self.discovery_stall = ''
+        self.connects_in_flight = 0
+        self.max_connects_in_flight = 0
 
     def journal_add(self, path, call, args, **extra):
         entry = {'t': time.monotonic(), 'wall': time.time(), 'path': str(path), 'call': call,
@@ -554,6 +603,8 @@ class Simulation:
 
     def announce(self, node):
         '''Discovery finds an advertising node.'''
+        if self.discovery_stall:
+            return
         if self.discovering and node.advertising and not node.known and self.passes_filter(node):
             node.create_device_object()
 
@@ -587,6 +638,8 @@ class Simulation:
 
     def stop_discovery(self):
         self.journal_add(ADAPTER_PATH, 'StopDiscovery', [])
+        if self.discovery_stall == 'restart':
+            self.discovery_stall = ''
         if not self.discovering:
             raise _failed('No discovery started')
         self.discovering = False
@@ -640,6 +693,8 @@ class Simulation:
             self.set_adapter_prop('Powered', dbus.Boolean(on))
             return
         self.radio_off = True
+        if self.discovery_stall in ('restart', 'power'):
+            self.discovery_stall = ''
         self.journal_add(ADAPTER_PATH, 'PoweredOff', [])
         linked = [n for n in self.nodes.values() if n.known and n.connected]
         for node in linked:
@@ -892,6 +947,9 @@ def State(_self):
         'discovering': SIM.discovering,
         'filter': _to_json(SIM.discovery_filter) if SIM.discovery_filter is not None else None,
         'devices': sorted(p for p, n in SIM.nodes.items() if n.known),
+        'discovery_stall': SIM.discovery_stall,
+        'connects_in_flight': SIM.connects_in_flight,
+        'max_connects_in_flight': SIM.max_connects_in_flight,
     })
 
 
@@ -905,3 +963,38 @@ def Journal(_self):
 @dbus.service.method(CONTROL_IFACE, in_signature='', out_signature='')
 def ClearJournal(_self):
     SIM.journal.clear()
+
+
+@dbus.service.method(CONTROL_IFACE, in_signature='os', out_signature='')
+def SetMute(_self, path, mode):
+    '''The node stays connected but its sensor stops notifying: "reconnect"
+    (until its link next drops), "remove" (until BlueZ forgets it), "always",
+    or "" to notify again.'''
+    if mode not in ('', 'reconnect', 'remove', 'always'):
+        raise BluezError('org.bluez.Error.InvalidArguments', f'unknown mute mode {mode}')
+    node = SIM.node(path)
+    node.mute = str(mode)
+    SIM.journal_add(node.path, 'Mute', [str(mode)])
+
+
+@dbus.service.method(CONTROL_IFACE, in_signature='ous', out_signature='')
+def RefuseConnects(_self, path, count, error):
+    '''The next `count` Connect calls of the node answer the D-Bus error
+    `error` (default org.bluez.Error.InProgress).'''
+    node = SIM.node(path)
+    node.refuse_connects = int(count)
+    node.refuse_error = str(error) or 'org.bluez.Error.InProgress'
+
+
+@dbus.service.method(CONTROL_IFACE, in_signature='s', out_signature='')
+def StallDiscovery(_self, mode):
+    '''Discovery keeps running but reports no device: "restart" (until the
+    next StopDiscovery), "power" (until the adapter is powered off),
+    "always", or "" to report again (nodes in range are then found).'''
+    if mode not in ('', 'restart', 'power', 'always'):
+        raise BluezError('org.bluez.Error.InvalidArguments', f'unknown stall mode {mode}')
+    SIM.discovery_stall = str(mode)
+    SIM.journal_add(ADAPTER_PATH, 'StallDiscovery', [str(mode)])
+    if not mode:
+        for node in list(SIM.nodes.values()):
+            SIM.announce(node)

@@ -25,7 +25,18 @@ _EXES = {
 
 _HOLDER = r"""
 set -e
-for d in /var/run /var/log; do mount -t tmpfs -o mode=0755 tmpfs "$(readlink -f $d)"; done
+mount -t tmpfs -o mode=0755 tmpfs "$(readlink -f /var/run)"
+# /var/state (OpenWrt's NTP marker lives there) on a tmpfs; a host without
+# it gets /var as an overlay whose upper layer is in the fresh /var/run.
+if [ ! -d /var/state ]; then
+  mkdir -p /var/run/.var/upper /var/run/.var/work
+  mount -t overlay overlay -o lowerdir=/var,upperdir=/var/run/.var/upper,workdir=/var/run/.var/work /var
+  mkdir /var/state
+fi
+mount -t tmpfs -o mode=0755 tmpfs /var/state
+# The host's clock is synchronised: the router's NTP client would have said so.
+: > /var/state/ntpd-synced
+mount -t tmpfs -o mode=0755 tmpfs "$(readlink -f /var/log)"
 mkdir -p /var/run/ubus
 ip link set lo up 2>/dev/null || true
 echo ready
