@@ -1,5 +1,6 @@
 #include <atomic>
 #include <exception>
+#include <memory>
 
 #include "bridge.h"
 #include "ipc/ubus.h"
@@ -10,15 +11,18 @@
 #include "mailbox/mailbox.h"
 #include "mqtt_client.h"
 #include "mqtt_settings.h"
+#include "publishing.h"
 
 namespace {
 
 constexpr const char* kReportEvent = "kelvora.report";
+constexpr const char* kWebsocketEvent = "kelvora.websocket";
 
 std::atomic<bool> g_running{false};
 queue::ThreadSafeQueue<mailbox::Message> g_mailbox;
 ipc::UBUSListener g_listener(30);
 MQTT g_mqtt(nullptr, true);
+std::unique_ptr<Publishing> g_publishing;
 
 // One idle-loop pass; false once the daemon is to stop.
 bool Tick() {
@@ -27,9 +31,8 @@ bool Tick() {
     return false;
   }
   try {
-    ProcessMessage(g_mailbox, [](const std::string& topic, const std::string& payload, int qos) {
-      return g_mqtt.Publish(topic, payload, qos);
-    });
+    ProcessMessage(g_mailbox, *g_publishing);
+    g_publishing->Tick();
   } catch (const std::exception& e) {
     const char* what = e.what();
     LOG_ERROR << (what ? what : "(null)");
@@ -46,21 +49,27 @@ int main() {
   logging::InstallSignalHandlers();
   logging::InitFileLogger("/var/log/mqtt-app.log", logging::Severity::verbose);
   logging::AddColorConsole();
-  LOG_INFO << "MQTT App Start : " << logging::InstalledVersionOrEmpty("kelvora-mqtt-app");
+  const std::string version = logging::InstalledVersionOrEmpty("kelvora-mqtt-app");
+  LOG_INFO << "MQTT App Start : " << version;
   // The trace of a crash of the previous run, dumped by the signal handler.
   logging::LogPreviousCrash();
 
   NVRAMInit();
   const MqttSettings& settings = GetMqttSettings();
+  const std::string client_id = settings.client_id().empty() ? DefaultClientId() : settings.client_id();
+  g_publishing = std::make_unique<Publishing>(g_mqtt, settings, client_id, version);
 
   g_listener.RegisterEventHandler(kReportEvent, SensorDataEventHandler);
+  // Nodes that leave the whitelist take their discovery records along.
+  if (settings.ha_discovery()) g_listener.RegisterEventHandler(kWebsocketEvent, WebsocketEventHandler);
+  g_listener.AddObject("kelvora.mqtt", {{"status", [] { return g_publishing->Status(); }}});
   g_listener.ServerStart();
 
   g_mqtt.Init();
-  if (settings.enable()) {
-    g_mqtt.Connect(settings.host(), settings.port());
-  } else {
+  if (!settings.enable()) {
     LOG_INFO << "MQTT is disabled.";
+  } else if (g_mqtt.Configure(ClientOptionsFrom(settings, client_id))) {
+    g_mqtt.Connect(settings.host(), settings.port());
   }
 
   g_running.store(true);
@@ -75,6 +84,7 @@ int main() {
   if (settings.enable()) g_mqtt.Disconnect();
   g_mqtt.Deinit();
   g_listener.UnregisterEventHandler(kReportEvent);
+  if (settings.ha_discovery()) g_listener.UnregisterEventHandler(kWebsocketEvent);
   g_listener.ServerStop();
   DropMessages(g_mailbox);
   return 0;

@@ -34,6 +34,11 @@ def _main():
     parser.add_argument("--port", type=int, default=1883)
     parser.add_argument("--topic", default="kelvora/#")
     parser.add_argument("--text", action="store_true")
+    parser.add_argument("--username")
+    parser.add_argument("--password")
+    # A persistent session under this client id: what the broker queued for
+    # it while it was away arrives after the reconnection.
+    parser.add_argument("--session")
     args = parser.parse_args()
 
     def emit(record):
@@ -60,12 +65,22 @@ def _main():
               "payload": payload.decode("utf-8", "replace"), "payload_hex": payload.hex(),
               "qos": message.qos, "retain": bool(message.retain)})
 
-    client = mqtt.Client(client_id="", protocol=mqtt.MQTTv5)
+    client = mqtt.Client(client_id=args.session or "", protocol=mqtt.MQTTv5)
+    if args.username:
+        client.username_pw_set(args.username, args.password)
     client.on_connect = on_connect
     client.on_subscribe = on_subscribe
     client.on_message = on_message
     client.reconnect_delay_set(min_delay=0.1, max_delay=0.5)
-    client.connect_async(args.host, args.port, keepalive=60)
+    if args.session:
+        from paho.mqtt.properties import Properties
+        from paho.mqtt.packettypes import PacketTypes
+        properties = Properties(PacketTypes.CONNECT)
+        properties.SessionExpiryInterval = 3600
+        client.connect_async(args.host, args.port, keepalive=60, clean_start=False,
+                             properties=properties)
+    else:
+        client.connect_async(args.host, args.port, keepalive=60)
     try:
         client.loop_forever(retry_first_connection=True)
     except KeyboardInterrupt:
@@ -76,13 +91,13 @@ def _main():
 class Subscriber:
     """mqtt_sub.py running inside `sandbox`; reads its output lines."""
 
-    def __init__(self, sandbox, port=1883, topic="kelvora/#"):
+    def __init__(self, sandbox, port=1883, topic="kelvora/#", args=()):
         self._sandbox = sandbox
         self._out = Path(sandbox.workdir) / f"mqtt_sub-{port}-{time.monotonic_ns()}.jsonl"
         self._file = open(self._out, "wb")
         self._err = open(self._out.with_suffix(".err"), "wb")
         self.proc = sandbox.spawn(["/usr/bin/python3", str(HERE), "--port", str(port),
-                                   "--topic", topic], stdout=self._file, stderr=self._err)
+                                   "--topic", topic] + list(args), stdout=self._file, stderr=self._err)
 
     def _records(self):
         records = []

@@ -143,3 +143,65 @@ TEST_F(Settings, ReplyThatIsNotJsonKeepsTheValuesAndLogsTheParserMessage) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(Settings, NewOptionsHaveTheirDefaultsAndAreReadByName) {
+  MqttSettings settings;
+  EXPECT_EQ(settings.keepalive(), 60);
+  EXPECT_EQ(settings.qos(), 0);
+  EXPECT_TRUE(settings.tls_verify());
+  EXPECT_FALSE(settings.tls());
+  EXPECT_FALSE(settings.availability());
+  EXPECT_EQ(settings.ha_prefix(), "homeassistant");
+  EXPECT_EQ(settings.node_timeout(), 600);
+  settings.Apply(Reply(R"({"username":"u","password":"p w","tls":"1","ca_file":"/c","cert_file":"/x",)"
+                       R"("key_file":"/k","tls_verify":"0","client_id":"gw","keepalive":"30","qos":"1",)"
+                       R"("node_timeout":"90","ha_discovery":"1","ha_prefix":"ha"})")
+                     .c_str());
+  EXPECT_EQ(settings.username(), "u");
+  EXPECT_EQ(settings.password(), "p w");
+  EXPECT_TRUE(settings.tls());
+  EXPECT_EQ(settings.ca_file(), "/c");
+  EXPECT_EQ(settings.cert_file(), "/x");
+  EXPECT_EQ(settings.key_file(), "/k");
+  EXPECT_FALSE(settings.tls_verify());
+  EXPECT_EQ(settings.client_id(), "gw");
+  EXPECT_EQ(settings.keepalive(), 30);
+  EXPECT_EQ(settings.qos(), 1);
+  EXPECT_EQ(settings.node_timeout(), 90);
+  EXPECT_TRUE(settings.ha_discovery());
+  EXPECT_TRUE(settings.availability()) << "discovery refers to the status topics";
+  EXPECT_EQ(settings.ha_prefix(), "ha");
+  EXPECT_TRUE(Messages().empty());
+}
+
+TEST_F(Settings, NumbersOutOfRangeGiveOneErrorAndTheDefault) {
+  const std::vector<std::pair<std::string, std::string>> bad = {
+      {"qos", "2"}, {"qos", "-1"}, {"keepalive", "4"}, {"keepalive", "65536"},
+      {"node_timeout", "0"}, {"qos", "one"}, {"tls", "yes"}};
+  for (const auto& [name, text] : bad) {
+    MqttSettings settings;
+    settings.Apply(Option(name, text).c_str());
+    EXPECT_EQ(settings.qos(), 0);
+    EXPECT_EQ(settings.keepalive(), 60);
+    EXPECT_EQ(settings.node_timeout(), 600);
+    EXPECT_FALSE(settings.tls());
+  }
+  const auto messages = Messages();
+  ASSERT_EQ(messages.size(), bad.size());
+  for (size_t i = 0; i < bad.size(); ++i) {
+    EXPECT_EQ(messages[i].rfind("Option " + bad[i].first + " : ", 0), 0u) << messages[i];
+    EXPECT_NE(messages[i].find("\"" + bad[i].second + "\""), std::string::npos) << messages[i];
+  }
+}
+
+TEST_F(Settings, DefaultClientIdIsStableAndAValidTopicLevel) {
+  const std::string id = DefaultClientId();
+  EXPECT_EQ(id.rfind("kelvora-", 0), 0u);
+  EXPECT_GT(id.size(), 8u);
+  EXPECT_EQ(id.find_first_of("/+#"), std::string::npos);
+  EXPECT_EQ(DefaultClientId(), id);
+}
+
+}  // namespace
