@@ -1,0 +1,26 @@
+// The replies of the report daemon's gets of sections "sys" and "auth".
+
+#include "config.h"
+#include "harness.h"
+#include "mailbox/mailbox.h"
+#include "report_settings.h"
+
+namespace {
+queue::ThreadSafeQueue<mailbox::Message> g_mailbox;
+}  // namespace
+
+mailbox::Mailbox& mailbox::DaemonMailbox() { return g_mailbox; }
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  fuzz::InitLogging();
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  const std::string text = fuzz::Text(data, size);
+  ReportSettings settings;
+  SysParamsHandler(text.c_str(), settings);
+  AuthParamsHandler(text.c_str(), settings);
+  WarnInsecureSettings(settings);
+  return 0;
+}
