@@ -175,6 +175,7 @@ void BluetoothLE::Handle(mailbox::Message& message) {
     case LE_EVT_IFACE_ADD_SENSOR: {
       const auto& payload = PayloadOf<AddSensorPayload>(message);
       AddSensor(payload.device_id, payload.object_path);
+      if (payload.rssi) status::Rssi(payload.device_id, *payload.rssi);
       break;
     }
     case LE_EVT_IFACE_REMOVE_SENSOR:

@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "bluez/names.h"
+#include "bluez/values.h"
 #include "ipc/fnv.h"
 #include "log/log.h"
 #include "manager/bluetooth_le.h"
@@ -31,6 +32,14 @@ void DeviceAdded(const std::string& path, const std::map<std::string, sdbus::Var
   auto payload = std::make_unique<AddSensorPayload>();
   payload->device_id = device_id;
   payload->object_path = path;
+  // BlueZ sends RSSI again only when it changes: the first value comes here.
+  const auto rssi = properties.find("RSSI");
+  if (rssi != properties.end()) {
+    try {
+      payload->rssi = org::bluez::VariantToInt16(rssi->second);
+    } catch (const sdbus::Error&) {
+    }
+  }
   mailbox::Post(mailbox::Message(LE_EVT_IFACE_ADD_SENSOR, payload.get()));
   payload.release();
 }

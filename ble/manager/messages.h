@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <string>
 
 #include <nlohmann/json.hpp>
@@ -32,6 +33,7 @@ enum : uint32_t {
 struct AddSensorPayload {
   std::string device_id;    // last 12 characters of the advertised name
   std::string object_path;  // the device's BlueZ object path
+  std::optional<int16_t> rssi;  // of the announcement, when BlueZ gave one
 };
 
 struct AddCharacteristicPayload {

@@ -167,9 +167,9 @@ class Gateway:
 
     # --- daemons -----------------------------------------------------------
 
-    def start_daemon(self, name, core_files=True):
+    def start_daemon(self, name, core_files=True, env=None):
         kw = {} if core_files else {"preexec_fn": _no_core_files}
-        self.daemons[name] = self.sandbox.spawn([self.sandbox.exe(name)], **kw)
+        self.daemons[name] = self.sandbox.spawn([self.sandbox.exe(name)], env=env, **kw)
         return self.daemons[name]
 
     def worker_threads(self, name):
@@ -189,10 +189,12 @@ class Gateway:
     def crash_dump(self, name):
         return self.sandbox.path(f"/var/log/{CRASH_DUMPS[name]}")
 
-    def start_daemons(self, names=DAEMONS):
+    def start_daemons(self, names=DAEMONS, env=None):
+        """Starts the daemons; `env` maps a daemon's name to extra
+        environment variables (its test hooks)."""
         # The listeners come first so that no early reading is missed.
         for name in names:
-            self.start_daemon(name)
+            self.start_daemon(name, env=(env or {}).get(name))
             if name != "kelvora-ble-app":
                 self.sandbox.wait_for(lambda: self._registered_report_listener(name), 5, 0.05)
         return self
