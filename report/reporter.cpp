@@ -582,6 +582,9 @@ bool Reporter::ParseSpool(const std::string& text, std::string& why) {
     while (std::getline(lines, line)) {
       ++number;
       if (line.size() < 2 || line[1] != ' ') throw std::invalid_argument("bad line");
+      // The writer escapes every control character; the JSON parser would
+      // take a NUL for the end of a reading that the report then carries.
+      if (line.find('\0') != std::string::npos) throw std::invalid_argument("NUL byte");
       const char tag = line[0];
       const std::string rest = line.substr(2);
       if (tag == 'Q') {
@@ -589,7 +592,12 @@ bool Reporter::ParseSpool(const std::string& text, std::string& why) {
         const std::string device_id = q.at(0).get<std::string>();
         index[device_id].push_back(static_cast<uint32_t>(queues.size()));
         queues.push_back(std::make_unique<DataQueue>(q.at(1).get<std::string>()));
-        queues.back()->last_ts = q.at(2).get<uint32_t>();
+        // A conversion of a number out of range would be undefined.
+        const nlohmann::json& last_ts = q.at(2);
+        if (!last_ts.is_number_unsigned() || last_ts.get<uint64_t>() > UINT32_MAX) {
+          throw std::invalid_argument("bad last ts");
+        }
+        queues.back()->last_ts = last_ts.get<uint32_t>();
         nodes.push_back(device_id);
       } else if (tag == 'F') {
         if (in_flight || !waiting.empty()) throw std::invalid_argument("misplaced report");

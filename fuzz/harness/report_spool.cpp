@@ -1,0 +1,101 @@
+// The report daemon's spool as it reads it at start: the input is the
+// content of the spool file handed to LoadSpool. Most inputs get a valid
+// header (size and checksum of the rest) so that the payload's lines are
+// explored; an input whose first byte is odd is written as it is, header
+// included. What the reader accepts must survive a write and a second read
+// unchanged.
+
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cinttypes>
+#include <cstdio>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <string>
+
+#include "harness.h"
+#include "mailbox/mailbox.h"
+#include "reporter.h"
+
+namespace {
+queue::ThreadSafeQueue<mailbox::Message> g_mailbox;
+std::string g_spool;
+
+uint64_t Fnv1a64(const std::string& text) {
+  uint64_t hash = 0xcbf29ce484222325ull;
+  for (unsigned char c : text) {
+    hash ^= c;
+    hash *= 0x100000001b3ull;
+  }
+  return hash;
+}
+
+void WriteFile(const std::string& path, const std::string& content) {
+  std::ofstream file(path, std::ios::binary | std::ios::trunc);
+  file << content;
+}
+
+bool Exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
+
+}  // namespace
+
+mailbox::Mailbox& mailbox::DaemonMailbox() { return g_mailbox; }
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  fuzz::InitLogging();
+  char dir[] = "/dev/shm/fuzz-spool-XXXXXX";
+  char fallback[] = "/tmp/fuzz-spool-XXXXXX";
+  const char* made = mkdtemp(dir);
+  if (!made) made = mkdtemp(fallback);
+  if (!made) abort();
+  g_spool = std::string(made) + "/spool";
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  const std::string input = fuzz::Text(data, size);
+  std::string content = input;
+  if (input.empty() || (input[0] & 1) == 0) {
+    const std::string payload = input.empty() ? input : input.substr(1);
+    char head[96];
+    snprintf(head, sizeof head, "kelvora-report-spool 1 %zu %016" PRIx64 "\n", payload.size(), Fnv1a64(payload));
+    content = head + payload;
+  }
+  const std::string aside = g_spool + ".bad";
+  unlink(aside.c_str());
+  WriteFile(g_spool, content);
+
+  Reporter reader;
+  reader.Configure(ReporterTiming{}, g_spool);
+  reader.LoadSpool();
+  const size_t pending = reader.PendingCount();
+  FUZZ_EXPECT(pending <= Reporter::kMaxPendingReadings);
+  if (Exists(aside)) {
+    // Refused: moved aside whole, nothing taken from it.
+    FUZZ_EXPECT(!Exists(g_spool));
+    FUZZ_EXPECT(pending == 0);
+    return 0;
+  }
+
+  // Accepted: written again and read by a fresh reporter, the same readings.
+  FUZZ_EXPECT(reader.WriteSpool());
+  Reporter again;
+  again.Configure(ReporterTiming{}, g_spool);
+  again.LoadSpool();
+  FUZZ_EXPECT(!Exists(aside));
+  FUZZ_EXPECT(again.PendingCount() == pending);
+  while (true) {
+    const auto first = reader.BuildReport();
+    const auto second = again.BuildReport();
+    FUZZ_EXPECT(first.has_value() == second.has_value());
+    if (!first) break;
+    FUZZ_EXPECT(*first == *second);
+    FUZZ_EXPECT(nlohmann::json::parse(*first).at("nodes").is_array());
+    reader.ReleaseReport();
+    again.ReleaseReport();
+  }
+  FUZZ_EXPECT(reader.PendingCount() == 0 && again.PendingCount() == 0);
+  unlink(g_spool.c_str());
+  return 0;
+}
