@@ -6,6 +6,8 @@ endif()
 if(KELVORA_SANITIZE)
   message(FATAL_ERROR "KELVORA_FUZZ brings its own sanitizers; leave KELVORA_SANITIZE empty")
 endif()
+# Vector annotations: a read past size() but within capacity is an error too.
+add_compile_definitions(_GLIBCXX_SANITIZE_VECTOR)
 add_compile_options(-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=undefined
                     -fno-omit-frame-pointer -gline-tables-only)
 add_link_options(-fsanitize=address,undefined)
