@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <limits>
 
-#include "events/compact.h"
+#include "ipc/compact.h"
 #include "log/log.h"
 #include "registry/registry.h"
 
@@ -31,7 +31,7 @@ void ReadNumber(const json& values, const char* name, int64_t min, int64_t max, 
     }
   }
   LOG_ERROR << "Option " << name << " is not a number from " << min << " to " << max << " : "
-            << events::Compact(*option);
+            << ipc::Compact(*option);
 }
 
 bool ReadFlag(const json& values, const char* name, bool fallback) {
@@ -42,7 +42,7 @@ bool ReadFlag(const json& values, const char* name, bool fallback) {
     if (text == "1" || text == "yes" || text == "on" || text == "true" || text == "enabled") return true;
     if (text == "0" || text == "no" || text == "off" || text == "false" || text == "disabled") return false;
   }
-  LOG_ERROR << "Option " << name << " is not a boolean : " << events::Compact(*option);
+  LOG_ERROR << "Option " << name << " is not a boolean : " << ipc::Compact(*option);
   return fallback;
 }
 

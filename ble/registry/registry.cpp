@@ -3,7 +3,7 @@
 #include <ctime>
 #include <utility>
 
-#include "events/compact.h"
+#include "ipc/compact.h"
 #include "uci/uci.h"
 #include "log/log.h"
 
@@ -52,11 +52,11 @@ void WhiteListFrom(const json& values) {
         if (id.is_string()) {
           ids.push_back(id.get<std::string>());
         } else {
-          LOG_ERROR << "Skip whitelist entry : " << events::Compact(id);
+          LOG_ERROR << "Skip whitelist entry : " << ipc::Compact(id);
         }
       }
     } else {
-      LOG_ERROR << "whitelist is neither a list nor an option : " << events::Compact(whitelist);
+      LOG_ERROR << "whitelist is neither a list nor an option : " << ipc::Compact(whitelist);
       return;
     }
     g_whitelist = std::move(ids);
@@ -86,7 +86,7 @@ void NodeSectionsReply(const char* text, std::vector<std::string>& nodes) {
     const auto values = reply.find("values");
     if (values == reply.end()) return;
     if (!values->is_object()) {
-      LOG_ERROR << "Node sections are not an object : " << events::Compact(*values);
+      LOG_ERROR << "Node sections are not an object : " << ipc::Compact(*values);
       return;
     }
     // Sections come in ascending order of their names.
@@ -95,7 +95,7 @@ void NodeSectionsReply(const char* text, std::vector<std::string>& nodes) {
       std::string device_id;
       if (!ReadOption(section.value(), "obj_path", object_path) ||
           !ReadOption(section.value(), "device_id", device_id)) {
-        LOG_ERROR << "Skip node section " << section.key() << " : " << events::Compact(section.value());
+        LOG_ERROR << "Skip node section " << section.key() << " : " << ipc::Compact(section.value());
         continue;
       }
       LOG_VERB << "================================";

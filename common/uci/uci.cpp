@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "ipc/compact.h"
 #include "ipc/ubus.h"
 #include "log/log.h"
 
@@ -24,7 +25,7 @@ ReplyHandler ValuesInto(json& values) {
 }
 
 std::string Request(const json& request) {
-  return request.dump(-1, ' ', false, json::error_handler_t::replace);
+  return ipc::Compact(request);
 }
 
 bool UCICall(const char* method, const json& request, ReplyHandler handler) {
