@@ -4,8 +4,8 @@
 #include <utility>
 
 #include "ipc/compact.h"
-#include "uci/uci.h"
 #include "log/log.h"
+#include "uci/uci.h"
 
 namespace {
 
@@ -77,37 +77,28 @@ void LoadNode() {
 }
 
 void NodeSectionsReply(const char* text, std::vector<std::string>& nodes) {
-  if (!text) {
-    LOG_ERROR << "Reply could not be rendered";
+  json values;
+  if (!uci::ReplyValues(text, values)) return;
+  if (!values.is_object()) {
+    LOG_ERROR << "Node sections are not an object : " << ipc::Compact(values);
     return;
   }
-  try {
-    const json reply = json::parse(text);
-    const auto values = reply.find("values");
-    if (values == reply.end()) return;
-    if (!values->is_object()) {
-      LOG_ERROR << "Node sections are not an object : " << ipc::Compact(*values);
-      return;
+  // Sections come in ascending order of their names.
+  for (const auto& section : values.items()) {
+    std::string object_path;
+    std::string device_id;
+    if (!ReadOption(section.value(), "obj_path", object_path) ||
+        !ReadOption(section.value(), "device_id", device_id)) {
+      LOG_ERROR << "Skip node section " << section.key() << " : " << ipc::Compact(section.value());
+      continue;
     }
-    // Sections come in ascending order of their names.
-    for (const auto& section : values->items()) {
-      std::string object_path;
-      std::string device_id;
-      if (!ReadOption(section.value(), "obj_path", object_path) ||
-          !ReadOption(section.value(), "device_id", device_id)) {
-        LOG_ERROR << "Skip node section " << section.key() << " : " << ipc::Compact(section.value());
-        continue;
-      }
-      LOG_VERB << "================================";
-      LOG_VERB << "Node Info";
-      LOG_VERB << "--------------------------------";
-      LOG_VERB << "DEVICE ID : " << device_id;
-      LOG_VERB << "OBJ PATH  : " << object_path;
-      LOG_VERB << "================================";
-      nodes.push_back(std::move(object_path));
-    }
-  } catch (const json::exception& e) {
-    LOG_ERROR << e.what();
+    LOG_VERB << "================================";
+    LOG_VERB << "Node Info";
+    LOG_VERB << "--------------------------------";
+    LOG_VERB << "DEVICE ID : " << device_id;
+    LOG_VERB << "OBJ PATH  : " << object_path;
+    LOG_VERB << "================================";
+    nodes.push_back(std::move(object_path));
   }
 }
 

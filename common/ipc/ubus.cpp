@@ -206,6 +206,9 @@ bool UBUS::Call(const char* object, const char* method, const std::string& json,
       reply_slot = [this, handler](ubus_request*, int, blob_attr* msg) {
         (void)this;
         Text text = Render(msg);
+        if (!text) {
+          LOG_ERROR << "Reply could not be rendered";
+        }
         if (handler) handler(text.get());
       };
       result = ubus_invoke_fd(context, id, method, buffer->head, ReplyCallback, nullptr, timeout_ms, -1);

@@ -28,6 +28,12 @@ std::string Request(const json& request);
 // reply's JSON text.
 bool UCICall(const char* method, const json& request, ReplyHandler handler = nullptr);
 
+// Takes member "values" of the JSON text of a get's reply into `values`.
+// False, leaving `values` as it was, when the reply is missing, is not JSON
+// (error record with the parser's message) or has no "values". Every reply
+// of the "uci" object is read here.
+bool ReplyValues(const char* reply, json& values);
+
 // Reply handler of a get: moves the reply's "values" into `values`, which
 // must outlive the handler; a reply that is not JSON is logged.
 ReplyHandler ValuesInto(json& values);
