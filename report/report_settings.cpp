@@ -35,10 +35,6 @@ ReportSettings& Settings() {
   return settings;
 }
 
-const std::string& ServerUrl() { return Settings().server_url; }
-
-const std::string& AuthToken() { return Settings().auth_token; }
-
 long SpoolIntervalSeconds(const ReportSettings& settings) {
   if (settings.spool_interval > 0) return settings.spool_interval;
   const std::string& path = settings.spool_path;

@@ -33,6 +33,3 @@ long SpoolIntervalSeconds(const ReportSettings& settings);
 
 // The process-wide record.
 ReportSettings& Settings();
-
-const std::string& ServerUrl();
-const std::string& AuthToken();

@@ -123,22 +123,14 @@ bool NVRAMHasNode(const std::string& object_path) {
 void NVRAMAddNode(const std::string& object_path, const std::string& device_id) {
   if (NVRAMHasNode(object_path)) return;
 
-  json add = json::object();
-  add["config"] = kConfig;
-  add["type"] = "node";
-  add["values"] = nullptr;
   // "@node[-1]" is the section the add created; after a failed add it would
   // be the last node recorded before, which must not be overwritten.
-  if (uci::UCICall("add", add)) {
+  if (uci::UCIAdd(kConfig, "node")) {
     json values = json::object();
     values["device_id"] = device_id;
     values["obj_path"] = object_path;
     values["time"] = static_cast<int64_t>(time(nullptr));
-    json set = json::object();
-    set["config"] = kConfig;
-    set["section"] = "@node[-1]";
-    set["values"] = std::move(values);
-    uci::UCICall("set", set);
+    uci::UCISet(kConfig, "@node[-1]", values);
   }
   UCICommit(kConfig);
   LOG_VERB << "";
@@ -147,11 +139,7 @@ void NVRAMAddNode(const std::string& object_path, const std::string& device_id) 
 void NVRAMDeleteNode(const std::string& object_path) {
   json match = json::object();
   match["obj_path"] = object_path;
-  json request = json::object();
-  request["config"] = kConfig;
-  request["match"] = std::move(match);
-  request["type"] = "node";
-  uci::UCICall("delete", request);
+  uci::UCIDelete(kConfig, "node", match);
   UCICommit(kConfig);
   LOG_VERB << "";
 }
