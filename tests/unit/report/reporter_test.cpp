@@ -264,7 +264,7 @@ TEST_F(Spool, ReadingsReportInFlightAndThinningComeBack) {
   ASSERT_TRUE(before->WriteSpool());
   EXPECT_EQ(access((path_ + ".tmp").c_str(), F_OK), -1);
 
-  reporttest::LogCapture log;
+  testsupport::LogCapture log;
   auto after = Make();
   after->LoadSpool();
   EXPECT_EQ(log.Count("INFO ", "Spool read : 4 readings waiting"), 1u);
@@ -288,7 +288,7 @@ TEST_F(Spool, ReadingsReportInFlightAndThinningComeBack) {
 }
 
 TEST_F(Spool, AMissingSpoolIsNoError) {
-  reporttest::LogCapture log;
+  testsupport::LogCapture log;
   Make()->LoadSpool();
   EXPECT_EQ(log.Lines().size(), 0u);
 }
@@ -314,7 +314,7 @@ TEST_F(Spool, ABadSpoolIsSetAsideAndTheDaemonStartsEmpty) {
       {good.substr(0, head) + "X" + good.substr(head + 1, std::string::npos), "Spool unreadable : "},
   };
   for (const auto& c : cases) {
-    reporttest::LogCapture log;
+    testsupport::LogCapture log;
     Write(c.text);
     auto reporter = Make();
     reporter->LoadSpool();
@@ -343,7 +343,7 @@ TEST_F(Spool, ASpoolPastTheBoundIsTrimmedOldestFirst) {
   snprintf(head, sizeof head, "kelvora-report-spool 1 %zu %016llx\n", payload.size(),
            static_cast<unsigned long long>(sum));
   Write(head + payload);
-  reporttest::LogCapture log;
+  testsupport::LogCapture log;
   auto reporter = Make();
   reporter->LoadSpool();
   EXPECT_EQ(reporter->PendingCount(), Reporter::kMaxPendingReadings);
@@ -412,7 +412,7 @@ TEST_F(ReporterThread, StopRightAfterStartEndsTheThread) {
 }
 
 TEST_F(ReporterThread, StopAbortsASlowUploadAndKeepsItsReadings) {
-  reporttest::LogCapture log;
+  testsupport::LogCapture log;
   stub_.Respond(201, "{}", {}, std::chrono::seconds(20));
   Reporter reporter;
   Offer(reporter, "N", "T", 100, 1);
@@ -426,7 +426,7 @@ TEST_F(ReporterThread, StopAbortsASlowUploadAndKeepsItsReadings) {
 }
 
 TEST_F(ReporterThread, EachOutcomeKeepsOrDropsItsReadings) {
-  reporttest::LogCapture log;
+  testsupport::LogCapture log;
   Reporter reporter;
   Offer(reporter, "N", "T", 100, 1);
 
@@ -490,7 +490,7 @@ TEST_F(ReporterThread, EachOutcomeKeepsOrDropsItsReadings) {
 }
 
 TEST_F(ReporterThread, TooLargeHalvesUntilOneReadingIsRefusedAlone) {
-  reporttest::LogCapture log;
+  testsupport::LogCapture log;
   Reporter reporter;
   for (int i = 0; i < 4; ++i) Offer(reporter, "N", "T", static_cast<uint32_t>(60 * (i + 1)), i);
   stub_.Respond(413, "too big");
@@ -539,7 +539,7 @@ TEST_F(ReporterThread, RetriesArePacedAndTheSpoolFollowsChanges) {
 }
 
 TEST_F(ReporterThread, EmptyServerAddressDropsQuietly) {
-  reporttest::LogCapture log;
+  testsupport::LogCapture log;
   Settings().server_url.clear();
   Reporter reporter;
   Offer(reporter, "N", "T", 100, 1);
