@@ -8,15 +8,10 @@ import ctypes
 import os
 import resource
 import signal
-import sys
 from pathlib import Path
 
-HERE = Path(__file__).resolve().parent
-REPO = HERE.parents[1]
-sys.path.insert(0, str(HERE))
-
-from cloud_server import CloudServer  # noqa: E402
-from sandbox import UBUS_SOCKET, Sandbox, SandboxError  # noqa: E402
+from cloud_server import CloudServer
+from sandbox import UBUS_SOCKET, Sandbox, SandboxError
 
 CLOUD_PORT = 8080
 MQTT_PORT = 1883
