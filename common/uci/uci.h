@@ -2,10 +2,10 @@
 
 // Requests to the ubus object "uci" (rpcd on the router). Each request is a
 // JSON object sent compactly with its members in key order, on a connection
-// of its own with a 30 second time-out. Results of the calls are only for
-// tests and logging: a failed call has written its record already, and
-// leaves the caller's value as it was. A change (add, set, delete) takes
-// effect for the daemons only after UCICommit of the package.
+// of its own with a 30 second time-out. A call's result says whether it went
+// through; a failed call has written its record already and leaves the
+// caller's value as it was. A change (add, set, delete) takes effect for the
+// daemons only after UCICommit of the package.
 
 #include <functional>
 #include <string>
