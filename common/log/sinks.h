@@ -16,8 +16,6 @@ class RollingFileSink : public spdlog::sinks::base_sink<std::mutex> {
   RollingFileSink(std::string path, size_t max_bytes, size_t max_files);
   ~RollingFileSink() override;
 
-  int fd() const { return fd_.load(); }
-
  protected:
   void sink_it_(const spdlog::details::log_msg& msg) override;
   void flush_() override {}
