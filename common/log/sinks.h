@@ -37,7 +37,7 @@ class RollingFileSink : public spdlog::sinks::base_sink<std::mutex> {
 class ColorConsoleSink : public spdlog::sinks::base_sink<std::mutex> {
  public:
   ColorConsoleSink();
-  bool colored() const { return colored_; }
+  bool Colored() const { return colored_; }
   static std::string ColorFor(spdlog::level::level_enum level);
 
  protected:
