@@ -33,6 +33,15 @@ bool WholeNumber(const std::string& text, long long min, long long max, long lon
   }
 }
 
+void NotABoolean(const char* name, const json& value) {
+  LOG_ERROR << "Option " << name << " is not a boolean : " << ipc::Compact(value);
+}
+
+void NotANumber(const char* name, long long min, long long max, const json& value) {
+  LOG_ERROR << "Option " << name << " is not a number from " << min << " to " << max << " : "
+            << ipc::Compact(value);
+}
+
 void CannotConvert(const char* name, const std::string& text, const std::string& current) {
   LOG_ERROR << "Option " << name << " : cannot convert \"" << text << "\", keeping " << current;
 }
@@ -43,10 +52,9 @@ bool Convert(const char* name, OptionType type, long long min, long long max, No
              const json& value, const std::string& current, Converted& out) {
   if (!value.is_string()) {
     if (type == OptionType::kFlag) {
-      LOG_ERROR << "Option " << name << " is not a boolean : " << ipc::Compact(value);
+      NotABoolean(name, value);
     } else if (type == OptionType::kNumber) {
-      LOG_ERROR << "Option " << name << " is not a number from " << min << " to " << max << " : "
-                << ipc::Compact(value);
+      NotANumber(name, min, max, value);
     } else if (non_string == NonString::kIgnored) {
       LOG_ERROR << "Option " << name << " : not a string, ignored";
     } else {
@@ -68,7 +76,7 @@ bool Convert(const char* name, OptionType type, long long min, long long max, No
         out.flag = IsTrue(text);
         return true;
       }
-      LOG_ERROR << "Option " << name << " is not a boolean : " << ipc::Compact(value);
+      NotABoolean(name, value);
       return false;
     case OptionType::kNotFalse:
       out.flag = !IsFalse(text);
@@ -83,8 +91,7 @@ bool Convert(const char* name, OptionType type, long long min, long long max, No
       }
     case OptionType::kNumber:
       if (WholeNumber(text, min, max, out.number)) return true;
-      LOG_ERROR << "Option " << name << " is not a number from " << min << " to " << max << " : "
-                << ipc::Compact(value);
+      NotANumber(name, min, max, value);
       return false;
     case OptionType::kSeconds: {
       char* end = nullptr;
