@@ -33,6 +33,14 @@ enum class OptionType {
   kSeconds,   // a whole decimal number of at least 1
   kWord,      // 32 bits without sign ('-' negates modulo 2^32); from min to max unless min > max
 };
+// The error record of a refused value, by type:
+//   kFlag     Option NAME is not a boolean : VALUE (as JSON)
+//   kNumber   Option NAME is not a number from MIN to MAX : VALUE (as JSON)
+//   kBinary, kSeconds, kWord
+//             Option NAME : cannot convert "TEXT", keeping CURRENT
+//   kWord out of range
+//             Option NAME : "TEXT" is not in MIN..MAX, keeping CURRENT
+// kText and kNotFalse take every string.
 
 // The record of a matched option whose value is not a string, for the
 // types that have no refusal of their own (kFlag and kNumber name their
