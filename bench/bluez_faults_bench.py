@@ -45,7 +45,7 @@ def record_times(rig, text):
 def main():
     args = parse_args()
     os.environ["KELVORA_BUILD_DIR"] = str(Path(args.build_dir).resolve())
-    sys.path.insert(0, str(REPO / "tests" / "system"))
+    sys.path.insert(0, str(REPO / "hostenv"))
     sys.path.insert(0, str(REPO / "platform" / "bluez"))
     from sandbox import Sandbox
     from test_ble import Rig, tavrin

@@ -333,7 +333,7 @@ def main():
     args = parser.parse_args()
 
     os.environ["KELVORA_BUILD_DIR"] = str(Path(args.build_dir).resolve())
-    sys.path.insert(0, str(REPO / "tests" / "system"))
+    sys.path.insert(0, str(REPO / "hostenv"))
     sys.path.insert(0, str(REPO / "platform" / "bluez"))
     from bluez_sim import sensor_frame
     from gateway import DAEMONS, DEFAULT_NODES, Gateway, Sandbox

@@ -41,7 +41,7 @@ def main():
     parser.add_argument("--runs", type=int, default=5)
     args = parser.parse_args()
     os.environ["KELVORA_BUILD_DIR"] = str(Path(args.build_dir).resolve())
-    sys.path.insert(0, str(REPO / "tests" / "system"))
+    sys.path.insert(0, str(REPO / "hostenv"))
     from sandbox import Sandbox
 
     # Refusing: about 7.5 s in, the client waits 8 s before its next attempt.

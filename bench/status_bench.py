@@ -143,7 +143,7 @@ def main():
         parser.error("--methods takes object:method pairs")
 
     os.environ["KELVORA_BUILD_DIR"] = str(Path(args.build_dir).resolve())
-    sys.path.insert(0, str(REPO / "tests" / "system"))
+    sys.path.insert(0, str(REPO / "hostenv"))
     sys.path.insert(0, str(REPO / "platform" / "bluez"))
     from bluez_sim import sensor_frame
     from gateway import DAEMONS, DEFAULT_NODES, Gateway, Sandbox

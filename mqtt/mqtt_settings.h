@@ -1,7 +1,8 @@
 #pragma once
 
-#include <cstdint>
 #include <string>
+
+#include "uci/options.h"
 
 // Broker settings from UCI package tavrin, section mqtt; read once at start.
 class MqttSettings {
@@ -38,11 +39,11 @@ class MqttSettings {
   // convert, leaves the value as it was and writes an error record.
   void Apply(const char* reply);
 
+  // The options of section mqtt.
+  static const uci::OptionTable<MqttSettings> kOptions;
+
  private:
-  struct Option;
-  static const Option kOptions[];
-  // False (with an error record) when `text` is not a value of `option`.
-  bool Set(const Option& option, const std::string& text);
+  static const uci::Option<MqttSettings> kRows[];
 
   bool enable_;
   std::string host_;

@@ -3,6 +3,8 @@
 #include <cctype>
 #include <nlohmann/json.hpp>
 
+#include "ipc/compact.h"
+
 namespace {
 
 constexpr const char* kOnline = "online";
@@ -91,7 +93,7 @@ std::string Presence::Config(const std::string& reading_key, const std::string& 
     config["unit_of_measurement"] = sensor.unit;
     config["state_class"] = "measurement";
   }
-  return config.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+  return ipc::Compact(config);
 }
 
 void Presence::SendConfig(const std::string& reading_key, const std::string& sensor_type) {

@@ -2,6 +2,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "ipc/compact.h"
+
 std::string StatusJson(const StatusView& view) {
   const ConnectionState& c = view.connection;
   const nlohmann::json reply = {
@@ -21,5 +23,5 @@ std::string StatusJson(const StatusView& view) {
       {"uptime", view.uptime},
       {"version", view.version},
   };
-  return reply.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+  return ipc::Compact(reply);
 }

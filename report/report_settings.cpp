@@ -1,13 +1,39 @@
 #include "report_settings.h"
 
+namespace {
+
+using uci::Declare;
+using Type = uci::OptionType;
+using S = ReportSettings;
+
+constexpr uci::Option<ReportSettings> kSysRows[] = {
+    Declare("url", Type::kText, "", &S::server_url),
+    Declare("ca_file", Type::kText, "", &S::ca_file),
+    Declare("tls_verify", Type::kNotFalse, "1", &S::verify_tls),
+    // /var/run is RAM on OpenWrt (/var links to /tmp).
+    Declare("spool", Type::kText, "/var/run/kelvora-report.spool", &S::spool_path),
+    // No default of its own: SpoolIntervalSeconds picks one by the path.
+    Declare("spool_interval", Type::kSeconds, nullptr, &S::spool_interval),
+};
+
+constexpr uci::Option<ReportSettings> kAuthRows[] = {
+    Declare("access_token", Type::kText, "", &S::auth_token),
+};
+
+}  // namespace
+
+const uci::OptionTable<ReportSettings> kSysOptions{kSysRows, uci::NonString::kTypeError};
+const uci::OptionTable<ReportSettings> kAuthOptions{kAuthRows, uci::NonString::kTypeError};
+
+ReportSettings::ReportSettings() {
+  kSysOptions.SetDefaults(*this);
+  kAuthOptions.SetDefaults(*this);
+}
+
 ReportSettings& Settings() {
   static ReportSettings settings;
   return settings;
 }
-
-const std::string& ServerUrl() { return Settings().server_url; }
-
-const std::string& AuthToken() { return Settings().auth_token; }
 
 long SpoolIntervalSeconds(const ReportSettings& settings) {
   if (settings.spool_interval > 0) return settings.spool_interval;

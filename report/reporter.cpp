@@ -13,6 +13,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "ipc/compact.h"
 #include "log/log.h"
 #include "report_settings.h"
 
@@ -27,10 +28,6 @@ int64_t Now() { return static_cast<int64_t>(time(nullptr)); }
 
 int64_t SteadyMs(Clock::time_point t) {
   return std::chrono::duration_cast<milliseconds>(t.time_since_epoch()).count();
-}
-
-std::string Compact(const nlohmann::json& value) {
-  return value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
 // 64-bit FNV-1a: the spool's check against truncation and stray writes.
@@ -313,7 +310,7 @@ void Reporter::UpdateData(const std::string& device_id, const std::string& senso
       if (queues_[q].get() == queue) id = q;
     }
     // An exact allocation: the text is never appended to.
-    const std::string text = Compact(reading);
+    const std::string text = ipc::Compact(reading);
     waiting_.push_back(Waiting{id, static_cast<uint32_t>(Now()), std::string(text.data(), text.size())});
     counters_.admitted++;
     TrimToBound();
@@ -347,7 +344,7 @@ std::string Reporter::BodyOf(const std::vector<Waiting>& readings) const {
         if (!any) {
           if (!first_node) body += ',';
           first_node = false;
-          body += "{\"id\":" + Compact(device_id) + ",\"vs\":[";
+          body += "{\"id\":" + ipc::Compact(device_id) + ",\"vs\":[";
           any = true;
         } else {
           body += ',';
@@ -496,7 +493,7 @@ std::string Reporter::SerializeSpool() {
     std::lock_guard<std::mutex> lock(mutex_);
     payload.reserve(64 * queues_.size() + 64 * (waiting_.size() + counters_.in_flight.load()));
     for (size_t id = 0; id < queues_.size(); ++id) {
-      payload += "Q " + Compact(nlohmann::json::array({queue_nodes_[id], queues_[id]->name, queues_[id]->last_ts})) +
+      payload += "Q " + ipc::Compact(nlohmann::json::array({queue_nodes_[id], queues_[id]->name, queues_[id]->last_ts})) +
                  "\n";
     }
     auto add = [&payload](char tag, const Waiting& w) {
@@ -712,5 +709,5 @@ std::string Reporter::StatusJson() {
         {"size", spool_size < 0 ? 0 : spool_size},
         {"last_write", spool_written < 0 ? nlohmann::json(nullptr) : nlohmann::json(spool_written)}}},
   };
-  return Compact(status);
+  return ipc::Compact(status);
 }

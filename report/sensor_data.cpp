@@ -4,6 +4,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "ipc/compact.h"
 #include "log/log.h"
 
 namespace {
@@ -24,7 +25,7 @@ void RouteReading(const nlohmann::json& payload, Reporter& reporter) {
 
 void LogDropped(const std::exception& error, const nlohmann::json& payload) {
   constexpr size_t kMaxShown = 512;
-  std::string text = payload.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+  std::string text = ipc::Compact(payload);
   if (text.size() > kMaxShown) text.resize(kMaxShown);
   LOG_ERROR << "Event dropped : " << error.what() << " : " << text;
 }

@@ -28,19 +28,19 @@ class PendingReports {
   // Sends what is kept, oldest first, unless the last attempt failed less
   // than the retry pause ago (each attempt opens a bus connection).
   void Flush();
-  size_t Size() const { return kept.size(); }
+  size_t Size() const { return kept_.size(); }
 
  private:
   bool TrySend(const std::string& text);
 
-  size_t capacity;
-  std::chrono::milliseconds retry_pause;
-  Sender sender;
-  Ready ready;
-  std::deque<std::string> kept;
-  Clock::time_point next_try;
-  bool dropped_warned = false;
-  size_t sent_after_outage = 0;
+  size_t capacity_;
+  std::chrono::milliseconds retry_pause_;
+  Sender sender_;
+  Ready ready_;
+  std::deque<std::string> kept_;
+  Clock::time_point next_try_;
+  bool dropped_warned_ = false;
+  size_t sent_after_outage_ = 0;
 };
 
 }  // namespace events

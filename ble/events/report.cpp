@@ -1,7 +1,7 @@
 #include "events/report.h"
 
-#include "events/compact.h"
 #include "events/pending.h"
+#include "ipc/compact.h"
 #include "ipc/ubus.h"
 #include "log/log.h"
 #include "status/link_status.h"
@@ -43,7 +43,7 @@ void SendMQTTData(const std::string& device_id, const std::string& sensor_type,
   event["device_id"] = device_id;
   event["sensor_type"] = sensor_type;
   event["data"] = data;
-  std::string text = events::Compact(event);
+  std::string text = ipc::Compact(event);
   LOG_VERB << text;
 
   Pending().Send(std::move(text));

@@ -5,7 +5,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "events/compact.h"
+#include "ipc/compact.h"
 #include "log/log.h"
 #include "mailbox/mailbox.h"
 #include "manager/messages.h"
@@ -72,7 +72,7 @@ std::string PostFolds(const json& command) {
   for (const auto& entry : folds->items()) {
     int fold = 0;
     if (!ToFold(entry.value(), fold)) {
-      return "fold \"" + entry.key() + "\" is not a number : " + events::Compact(entry.value());
+      return "fold \"" + entry.key() + "\" is not a number : " + ipc::Compact(entry.value());
     }
     payload->folds[entry.key()] = fold;
   }
@@ -88,7 +88,7 @@ void SendAnnouncement(const std::string& device_id, const char* type) {
   announcement["device_id"] = device_id;
 
   ipc::UBUS ubus(30);
-  ubus.Event(kEventName, events::Compact(announcement));
+  ubus.Event(kEventName, ipc::Compact(announcement));
 }
 
 }  // namespace

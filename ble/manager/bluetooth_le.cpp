@@ -16,7 +16,7 @@
 #include "bluez/names.h"
 #include "bluez/presence.h"
 #include "bluez/values.h"
-#include "events/compact.h"
+#include "ipc/compact.h"
 #include "events/report.h"
 #include "log/log.h"
 #include "log/signals.h"
@@ -190,7 +190,7 @@ void BluetoothLE::Handle(mailbox::Message& message) {
     }
     case LE_EVT_RECV_SENSOR_DATA: {
       const auto& payload = PayloadOf<SensorDataPayload>(message);
-      LOG_VERB << events::Compact(payload.reading);
+      LOG_VERB << ipc::Compact(payload.reading);
       const auto k = payload.reading.find("k");
       if (k == payload.reading.end() || !k->is_string()) {
         status::Count().dropped_no_type++;

@@ -44,6 +44,12 @@ void DeviceAdded(const std::string& path, const std::map<std::string, sdbus::Var
   payload.release();
 }
 
+// Nothing of a service is used; reading its UUID logs a service without
+// one (or with one of another type) as a characteristic would be.
+void ServiceAdded(const std::map<std::string, sdbus::Variant>& properties) {
+  properties.at("UUID").get<std::string>();
+}
+
 void CharacteristicAdded(const std::string& path, const std::map<std::string, sdbus::Variant>& properties) {
   const std::string uuid = properties.at("UUID").get<std::string>();
   switch (ipc::Fnv1a(uuid)) {
@@ -83,7 +89,7 @@ void InterfaceEvent::onInterfacesAdded(
         NoteDiscoveryActivity();
         DeviceAdded(path, properties);
       } else if (interface == org::bluez::kGattServiceInterface) {
-        (void)properties.at("UUID").get<std::string>();
+        ServiceAdded(properties);
       } else if (interface == org::bluez::kGattCharacteristicInterface) {
         CharacteristicAdded(path, properties);
       }

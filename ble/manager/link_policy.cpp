@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <limits>
 
-#include "events/compact.h"
 #include "log/log.h"
 #include "registry/registry.h"
 
@@ -11,64 +10,29 @@ namespace links {
 
 namespace {
 
-using json = nlohmann::json;
+using uci::Declare;
+using Type = uci::OptionType;
+constexpr long long kDay = 86400;
 
-// Option `name` as a whole number of at least `min`: kept as `value` when
-// present and valid, else the default stays (with a record when invalid).
-void ReadNumber(const json& values, const char* name, int64_t min, int64_t max, int64_t& value) {
-  const auto option = values.find(name);
-  if (option == values.end()) return;
-  if (option->is_string()) {
-    const std::string text = option->get<std::string>();
-    try {
-      size_t used = 0;
-      const long long number = std::stoll(text, &used, 10);
-      if (used == text.size() && number >= min && number <= max) {
-        value = number;
-        return;
-      }
-    } catch (const std::exception&) {
-    }
-  }
-  LOG_ERROR << "Option " << name << " is not a number from " << min << " to " << max << " : "
-            << events::Compact(*option);
-}
-
-bool ReadFlag(const json& values, const char* name, bool fallback) {
-  const auto option = values.find(name);
-  if (option == values.end()) return fallback;
-  if (option->is_string()) {
-    const std::string text = option->get<std::string>();
-    if (text == "1" || text == "yes" || text == "on" || text == "true" || text == "enabled") return true;
-    if (text == "0" || text == "no" || text == "off" || text == "false" || text == "disabled") return false;
-  }
-  LOG_ERROR << "Option " << name << " is not a boolean : " << events::Compact(*option);
-  return fallback;
-}
+constexpr uci::Option<Settings> kSysRows[] = {
+    Declare("node_timeout", Type::kNumber, "600", &Settings::node_timeout, 0, kDay),
+    Declare("scan_quiet", Type::kNumber, "90", &Settings::scan_quiet, 1, kDay),
+    Declare("scan_pause", Type::kNumber, "60", &Settings::scan_pause, 1, kDay),
+    Declare("scan_steps", Type::kNumber, "4", &Settings::scan_steps, 0, 1000),
+    Declare("scan_hour", Type::kNumber, "3600", &Settings::scan_hour, 1, kDay),
+    Declare("clock_trusted", Type::kFlag, "0", &Settings::clock_trusted),
+};
 
 }  // namespace
 
-Settings ParseSettings(const json& values) {
+const uci::OptionTable<Settings> kSysOptions{kSysRows, uci::NonString::kIgnored};
+
+Settings::Settings() { kSysOptions.SetDefaults(*this); }
+
+Settings ParseSettings(const nlohmann::json& values) {
   Settings settings;
-  if (!values.is_object()) return settings;
-  constexpr int64_t kDay = 86400;
-  int64_t node_timeout = settings.node_timeout.count();
-  int64_t quiet = settings.scan_quiet.count();
-  int64_t pause = settings.scan_pause.count();
-  int64_t steps = settings.scan_steps;
-  int64_t hour = settings.scan_hour.count();
-  ReadNumber(values, "node_timeout", 0, kDay, node_timeout);
-  ReadNumber(values, "scan_quiet", 1, kDay, quiet);
-  ReadNumber(values, "scan_pause", 1, kDay, pause);
-  ReadNumber(values, "scan_steps", 0, 1000, steps);
-  ReadNumber(values, "scan_hour", 1, kDay, hour);
-  settings.node_timeout = seconds(node_timeout);
-  settings.scan_quiet = seconds(quiet);
-  settings.scan_pause = seconds(pause);
-  settings.scan_pause_max = std::max(settings.scan_pause, seconds(hour / 2));
-  settings.scan_steps = static_cast<unsigned>(steps);
-  settings.scan_hour = seconds(hour);
-  settings.clock_trusted = ReadFlag(values, "clock_trusted", false);
+  kSysOptions.Take(values, settings);
+  settings.scan_pause_max = std::max(settings.scan_pause, seconds(settings.scan_hour.count() / 2));
   return settings;
 }
 

@@ -8,6 +8,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "uci/options.h"
+
 // Decisions of the link supervision that need no bus: how a failed Connect
 // is classified and paced, and when the scanner watchdog steps in.
 namespace links {
@@ -16,16 +18,22 @@ using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 using std::chrono::seconds;
 
-// Settings from section "sys" of UCI package "tavrin" (Load reads them).
+// Settings from section "sys" of UCI package "tavrin" (Load reads them);
+// the defaults are those of kSysOptions.
 struct Settings {
-  seconds node_timeout{600};  // 0: silent nodes are not looked for
-  bool clock_trusted = false;  // the router keeps time without NTP
-  seconds scan_quiet{90};      // discovery quiet this long while a node is missing
-  seconds scan_pause{60};      // first pause between recovery steps, doubling
+  Settings();
+
+  seconds node_timeout;    // 0: silent nodes are not looked for
+  bool clock_trusted;      // the router keeps time without NTP
+  seconds scan_quiet;      // discovery quiet this long while a node is missing
+  seconds scan_pause;      // first pause between recovery steps, doubling
   seconds scan_pause_max{1800};
-  unsigned scan_steps = 4;     // recovery steps at most per scan_hour
-  seconds scan_hour{3600};
+  unsigned scan_steps;     // recovery steps at most per scan_hour
+  seconds scan_hour;
 };
+
+// The options of section "sys" that the link supervision reads.
+extern const uci::OptionTable<Settings> kSysOptions;
 
 // Reads the options of section "sys"; a value that is not a whole number
 // in range keeps the default with an error record.

@@ -160,7 +160,6 @@ void Node::Prepare(const std::shared_ptr<sdbus::IConnection>& connection, const 
     generation = generations_[kRoles] + 1;
   }
   auto device = std::make_unique<Device>(*connection, object_path, Guarded(&Node::DevicePropHandler, kRoles, generation));
-  Device* current = device.get();
   std::unique_ptr<Device> replaced;
   {
     std::unique_lock<std::mutex> lock(guard_->mtx);
@@ -171,7 +170,6 @@ void Node::Prepare(const std::shared_ptr<sdbus::IConnection>& connection, const 
     if (replaced) WaitIdle(lock);
   }
   replaced.reset();
-  (void)current;
 }
 
 void Node::Attempt(microseconds timeout) {
@@ -383,11 +381,7 @@ void Node::CommandPropHandler(const std::string& property, const sdbus::Variant&
     name_ = name;
     version_ = version;
   }
-  const uint64_t id = timers_.add(kFirstEpochUpdateMs, epoch_handler_);
-  {
-    std::lock_guard<std::mutex> lock(guard_->mtx);
-    epoch_timer_id_ = id;
-  }
+  timers_.add(kFirstEpochUpdateMs, epoch_handler_);
   char line[128];
   std::snprintf(line, sizeof(line), "%d.%d.%d+%d", version[0], version[1], version[2], version[3]);
   status::SetIdentity(device_id_, name, line);
@@ -415,9 +409,7 @@ void Node::EpochUpdateHandler(bool aborted) {
   const auto now = std::time(nullptr);
   WriteCommand(TimeSetFrame(static_cast<uint32_t>(now)), microseconds(kTimeSetTimeout));
   status::ClockSet(device_id_, static_cast<int64_t>(now));
-  const uint64_t id = timers_.add(kEpochUpdatePeriodMs, epoch_handler_);
-  std::lock_guard<std::mutex> lock(guard_->mtx);
-  epoch_timer_id_ = id;
+  timers_.add(kEpochUpdatePeriodMs, epoch_handler_);
 }
 
 void Node::ClockTrusted() {
@@ -426,9 +418,7 @@ void Node::ClockTrusted() {
     if (!clock_pending_) return;
     clock_pending_ = false;
   }
-  const uint64_t id = timers_.add(0, epoch_handler_);
-  std::lock_guard<std::mutex> lock(guard_->mtx);
-  epoch_timer_id_ = id;
+  timers_.add(0, epoch_handler_);
 }
 
 void Node::BeaconUpdate(const bool& on) { WriteCommand(BeaconSetFrame(on), std::nullopt); }

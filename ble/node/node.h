@@ -123,7 +123,6 @@ class Node {
   const std::string device_id_;
   std::string name_;
   std::array<uint8_t, 4> version_{};
-  uint64_t epoch_timer_id_ = 0;
   // An epoch update found the router's clock untrusted and wrote nothing.
   bool clock_pending_ = false;
   uint16_t registered_mask_ = 0;

@@ -85,8 +85,3 @@ void DeleteAllNodes() {
     node.reset();
   }
 }
-
-size_t NodeCount() {
-  std::lock_guard<std::mutex> lock(g_nodesLock);
-  return g_nodes.size();
-}

@@ -34,5 +34,3 @@ std::vector<std::string> DropAllNodes();
 
 // Disconnects and destroys every node, without announcements.
 void DeleteAllNodes();
-
-size_t NodeCount();

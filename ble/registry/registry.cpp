@@ -3,9 +3,9 @@
 #include <ctime>
 #include <utility>
 
-#include "events/compact.h"
-#include "uci/uci.h"
+#include "ipc/compact.h"
 #include "log/log.h"
+#include "uci/uci.h"
 
 namespace {
 
@@ -52,11 +52,11 @@ void WhiteListFrom(const json& values) {
         if (id.is_string()) {
           ids.push_back(id.get<std::string>());
         } else {
-          LOG_ERROR << "Skip whitelist entry : " << events::Compact(id);
+          LOG_ERROR << "Skip whitelist entry : " << ipc::Compact(id);
         }
       }
     } else {
-      LOG_ERROR << "whitelist is neither a list nor an option : " << events::Compact(whitelist);
+      LOG_ERROR << "whitelist is neither a list nor an option : " << ipc::Compact(whitelist);
       return;
     }
     g_whitelist = std::move(ids);
@@ -77,37 +77,28 @@ void LoadNode() {
 }
 
 void NodeSectionsReply(const char* text, std::vector<std::string>& nodes) {
-  if (!text) {
-    LOG_ERROR << "Reply could not be rendered";
+  json values;
+  if (!uci::ReplyValues(text, values)) return;
+  if (!values.is_object()) {
+    LOG_ERROR << "Node sections are not an object : " << ipc::Compact(values);
     return;
   }
-  try {
-    const json reply = json::parse(text);
-    const auto values = reply.find("values");
-    if (values == reply.end()) return;
-    if (!values->is_object()) {
-      LOG_ERROR << "Node sections are not an object : " << events::Compact(*values);
-      return;
+  // Sections come in ascending order of their names.
+  for (const auto& section : values.items()) {
+    std::string object_path;
+    std::string device_id;
+    if (!ReadOption(section.value(), "obj_path", object_path) ||
+        !ReadOption(section.value(), "device_id", device_id)) {
+      LOG_ERROR << "Skip node section " << section.key() << " : " << ipc::Compact(section.value());
+      continue;
     }
-    // Sections come in ascending order of their names.
-    for (const auto& section : values->items()) {
-      std::string object_path;
-      std::string device_id;
-      if (!ReadOption(section.value(), "obj_path", object_path) ||
-          !ReadOption(section.value(), "device_id", device_id)) {
-        LOG_ERROR << "Skip node section " << section.key() << " : " << events::Compact(section.value());
-        continue;
-      }
-      LOG_VERB << "================================";
-      LOG_VERB << "Node Info";
-      LOG_VERB << "--------------------------------";
-      LOG_VERB << "DEVICE ID : " << device_id;
-      LOG_VERB << "OBJ PATH  : " << object_path;
-      LOG_VERB << "================================";
-      nodes.push_back(std::move(object_path));
-    }
-  } catch (const json::exception& e) {
-    LOG_ERROR << e.what();
+    LOG_VERB << "================================";
+    LOG_VERB << "Node Info";
+    LOG_VERB << "--------------------------------";
+    LOG_VERB << "DEVICE ID : " << device_id;
+    LOG_VERB << "OBJ PATH  : " << object_path;
+    LOG_VERB << "================================";
+    nodes.push_back(std::move(object_path));
   }
 }
 
@@ -132,22 +123,14 @@ bool NVRAMHasNode(const std::string& object_path) {
 void NVRAMAddNode(const std::string& object_path, const std::string& device_id) {
   if (NVRAMHasNode(object_path)) return;
 
-  json add = json::object();
-  add["config"] = kConfig;
-  add["type"] = "node";
-  add["values"] = nullptr;
   // "@node[-1]" is the section the add created; after a failed add it would
   // be the last node recorded before, which must not be overwritten.
-  if (uci::UCICall("add", add)) {
+  if (uci::UCIAdd(kConfig, "node")) {
     json values = json::object();
     values["device_id"] = device_id;
     values["obj_path"] = object_path;
     values["time"] = static_cast<int64_t>(time(nullptr));
-    json set = json::object();
-    set["config"] = kConfig;
-    set["section"] = "@node[-1]";
-    set["values"] = std::move(values);
-    uci::UCICall("set", set);
+    uci::UCISet(kConfig, "@node[-1]", values);
   }
   UCICommit(kConfig);
   LOG_VERB << "";
@@ -156,11 +139,7 @@ void NVRAMAddNode(const std::string& object_path, const std::string& device_id) 
 void NVRAMDeleteNode(const std::string& object_path) {
   json match = json::object();
   match["obj_path"] = object_path;
-  json request = json::object();
-  request["config"] = kConfig;
-  request["match"] = std::move(match);
-  request["type"] = "node";
-  uci::UCICall("delete", request);
+  uci::UCIDelete(kConfig, "node", match);
   UCICommit(kConfig);
   LOG_VERB << "";
 }

@@ -7,7 +7,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "events/compact.h"
+#include "ipc/compact.h"
 
 namespace status {
 
@@ -190,7 +190,7 @@ std::string StatusJson() {
                        {"silent_removals", c.silent_removals.load()},
                        {"discovery_restarts", c.discovery_restarts.load()},
                        {"power_cycles", c.power_cycles.load()}};
-  return events::Compact(reply);
+  return ipc::Compact(reply);
 }
 
 std::string NodesJson() {
@@ -219,7 +219,7 @@ std::string NodesJson() {
   }
   json reply = json::object();
   reply["nodes"] = std::move(list);
-  return events::Compact(reply);
+  return ipc::Compact(reply);
 }
 
 void Reset() {

@@ -132,8 +132,8 @@ void WakeLoop() {
   InitWaker();
   if (wake_fd < 0) return;
   const uint64_t one = 1;
-  ssize_t ignored = write(wake_fd, &one, sizeof(one));
-  (void)ignored;
+  // Fails only when the counter is full, and then the loop is woken already.
+  if (write(wake_fd, &one, sizeof(one)) < 0) return;
 }
 
 }  // namespace
@@ -203,9 +203,11 @@ bool UBUS::Call(const char* object, const char* method, const std::string& json,
     if (!method) {
       result = UBUS_STATUS_INVALID_ARGUMENT;
     } else {
-      reply_slot = [this, handler](ubus_request*, int, blob_attr* msg) {
-        (void)this;
+      reply_slot = [handler](ubus_request*, int, blob_attr* msg) {
         Text text = Render(msg);
+        if (!text) {
+          LOG_ERROR << "Reply could not be rendered";
+        }
         if (handler) handler(text.get());
       };
       result = ubus_invoke_fd(context, id, method, buffer->head, ReplyCallback, nullptr, timeout_ms, -1);

@@ -197,7 +197,7 @@ void AddColorConsole() {
   if (!logger) return;
   g_console_sink = std::make_shared<ColorConsoleSink>();
   logger->sinks().push_back(g_console_sink);
-  ArmCrashConsole(g_console_sink->colored());
+  ArmCrashConsole(g_console_sink->Colored());
 }
 
 void Shutdown() {

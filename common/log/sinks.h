@@ -16,8 +16,6 @@ class RollingFileSink : public spdlog::sinks::base_sink<std::mutex> {
   RollingFileSink(std::string path, size_t max_bytes, size_t max_files);
   ~RollingFileSink() override;
 
-  int fd() const { return fd_.load(); }
-
  protected:
   void sink_it_(const spdlog::details::log_msg& msg) override;
   void flush_() override {}
@@ -39,7 +37,7 @@ class RollingFileSink : public spdlog::sinks::base_sink<std::mutex> {
 class ColorConsoleSink : public spdlog::sinks::base_sink<std::mutex> {
  public:
   ColorConsoleSink();
-  bool colored() const { return colored_; }
+  bool Colored() const { return colored_; }
   static std::string ColorFor(spdlog::level::level_enum level);
 
  protected:

@@ -2,29 +2,32 @@
 
 #include <utility>
 
+#include "ipc/compact.h"
 #include "ipc/ubus.h"
 #include "log/log.h"
 
 namespace uci {
 
+bool ReplyValues(const char* reply, json& values) {
+  if (!reply) return false;
+  try {
+    json document = json::parse(reply);
+    const auto member = document.find("values");
+    if (member == document.end()) return false;
+    values = std::move(*member);
+    return true;
+  } catch (const json::exception& e) {
+    LOG_ERROR << e.what();
+    return false;
+  }
+}
+
 ReplyHandler ValuesInto(json& values) {
-  return [&values](const char* text) {
-    if (!text) {
-      LOG_ERROR << "Reply could not be rendered";
-      return;
-    }
-    try {
-      json reply = json::parse(text);
-      const auto member = reply.find("values");
-      if (member != reply.end()) values = std::move(*member);
-    } catch (const json::exception& e) {
-      LOG_ERROR << e.what();
-    }
-  };
+  return [&values](const char* text) { ReplyValues(text, values); };
 }
 
 std::string Request(const json& request) {
-  return request.dump(-1, ' ', false, json::error_handler_t::replace);
+  return ipc::Compact(request);
 }
 
 bool UCICall(const char* method, const json& request, ReplyHandler handler) {

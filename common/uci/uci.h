@@ -2,10 +2,10 @@
 
 // Requests to the ubus object "uci" (rpcd on the router). Each request is a
 // JSON object sent compactly with its members in key order, on a connection
-// of its own with a 30 second time-out. Results of the calls are only for
-// tests and logging: a failed call has written its record already, and
-// leaves the caller's value as it was. A change (add, set, delete) takes
-// effect for the daemons only after UCICommit of the package.
+// of its own with a 30 second time-out. A call's result says whether it went
+// through; a failed call has written its record already and leaves the
+// caller's value as it was. A change (add, set, delete) takes effect for the
+// daemons only after UCICommit of the package.
 
 #include <functional>
 #include <string>
@@ -27,6 +27,12 @@ std::string Request(const json& request);
 // Calls `method` of "uci" with `request`; `handler` (may be empty) gets the
 // reply's JSON text.
 bool UCICall(const char* method, const json& request, ReplyHandler handler = nullptr);
+
+// Takes member "values" of the JSON text of a get's reply into `values`.
+// False, leaving `values` as it was, when the reply is missing, is not JSON
+// (error record with the parser's message) or has no "values". Every reply
+// of the "uci" object is read here.
+bool ReplyValues(const char* reply, json& values);
 
 // Reply handler of a get: moves the reply's "values" into `values`, which
 // must outlive the handler; a reply that is not JSON is logged.

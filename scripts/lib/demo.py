@@ -11,7 +11,7 @@ import time
 from pathlib import Path
 
 REPO = Path(__file__).resolve().parents[2]
-sys.path.insert(0, str(REPO / "tests" / "system"))
+sys.path.insert(0, str(REPO / "hostenv"))
 
 from gateway import DEFAULT_NODES, Gateway, Sandbox, default_config  # noqa: E402
 from mqtt_sub import Subscriber  # noqa: E402

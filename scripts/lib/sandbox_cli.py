@@ -8,7 +8,7 @@ import sys
 from pathlib import Path
 
 REPO = Path(__file__).resolve().parents[2]
-sys.path.insert(0, str(REPO / "tests" / "system"))
+sys.path.insert(0, str(REPO / "hostenv"))
 
 from gateway import Gateway, Sandbox, default_config  # noqa: E402
 

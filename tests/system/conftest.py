@@ -3,8 +3,10 @@ import sys
 
 import pytest
 
+REPO = os.path.join(os.path.dirname(__file__), "..", "..")
 sys.path.insert(0, os.path.dirname(__file__))
-sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "platform", "bluez"))
+sys.path.insert(0, os.path.join(REPO, "hostenv"))
+sys.path.insert(0, os.path.join(REPO, "platform", "bluez"))
 
 from sandbox import Sandbox  # noqa: E402
 

@@ -24,7 +24,7 @@ std::vector<mailbox::Message> Drain() {
 }
 
 TEST(ReportEvent, ReadingsGoOutAsReportEvents) {
-  bletest::LogCapture log;
+  testsupport::LogCapture log;
   EventWatcher watcher("kelvora.report");
   ASSERT_TRUE(watcher.Ready());
 
@@ -69,7 +69,7 @@ TEST(ReportEvent, NanValueGoesOutAsNull) {
 }
 
 TEST(Announcements, SubscribeAndUnsubscribeOnTheWebsocketEvent) {
-  bletest::LogCapture log;
+  testsupport::LogCapture log;
   EventWatcher watcher("kelvora.websocket");
   ASSERT_TRUE(watcher.Ready());
 
@@ -85,7 +85,7 @@ TEST(Announcements, SubscribeAndUnsubscribeOnTheWebsocketEvent) {
 
 // The listener is started once per process, so the whole life of it is one test.
 TEST(WebsocketListener, CommandsFromTheBusBecomeMessagesUntilStopped) {
-  bletest::LogCapture log;
+  testsupport::LogCapture log;
   for (auto& message : Drain()) DeletePayload(message);
   EventWatcher watcher("kelvora.websocket");
   ASSERT_TRUE(watcher.Ready());

@@ -41,7 +41,7 @@ std::vector<std::pair<int, Step>> Tick(ScanWatchdog& dog, links::Clock::time_poi
 }  // namespace
 
 TEST(LinkSettings, DefaultsValuesAndBadValues) {
-  bletest::LogCapture log;
+  testsupport::LogCapture log;
   const links::Settings defaults = links::ParseSettings(nlohmann::json::object());
   EXPECT_EQ(defaults.node_timeout, seconds(600));
   EXPECT_FALSE(defaults.clock_trusted);

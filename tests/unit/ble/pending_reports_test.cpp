@@ -41,7 +41,7 @@ std::vector<std::string> Numbered(int from, int to) {
 }
 
 TEST(PendingReports, KeepsReadingsInOrderAndSendsThemBeforeNewerOnes) {
-  bletest::LogCapture log;
+  testsupport::LogCapture log;
   FakeBus bus;
   auto queue = bus.Queue(100);
 
@@ -86,7 +86,7 @@ TEST(PendingReports, WaitsForTheReceiversEvenWhenTheBusTakesEvents) {
 }
 
 TEST(PendingReports, DropsTheOldestWhenFullWithOneWarningPerOutage) {
-  bletest::LogCapture log;
+  testsupport::LogCapture log;
   FakeBus bus;
   auto queue = bus.Queue(3);
 

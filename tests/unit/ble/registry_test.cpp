@@ -82,7 +82,7 @@ const char* kSys =
     "\toption server 'http://127.0.0.1:8080'\n";
 
 TEST(Whitelist, ListOptionAndMissingOption) {
-  bletest::LogCapture log;
+  testsupport::LogCapture log;
   {
     UciService uci(kSys);
     LoadWhiteList();
@@ -114,7 +114,7 @@ TEST(Whitelist, ListOptionAndMissingOption) {
 }
 
 TEST(Whitelist, NoSysSectionOrNoServiceLeavesItAsItWas) {
-  bletest::LogCapture log;
+  testsupport::LogCapture log;
   {
     UciService uci("config sys 'sys'\n\tlist whitelist '0123456789AB'\n");
     LoadWhiteList();
@@ -134,7 +134,7 @@ TEST(Whitelist, NoSysSectionOrNoServiceLeavesItAsItWas) {
 }
 
 TEST(KnownNodes, LoadedInSectionNameOrderWithTheirBlocks) {
-  bletest::LogCapture log;
+  testsupport::LogCapture log;
   {
     UciService uci(std::string(kSys) +
                    "config node 'cfg02a1b2'\n"
@@ -179,7 +179,7 @@ TEST(KnownNodes, LoadedInSectionNameOrderWithTheirBlocks) {
 }
 
 TEST(KnownNodes, EmptyWithoutNodeSectionsOrService) {
-  bletest::LogCapture log;
+  testsupport::LogCapture log;
   {
     UciService uci(kSys);
     LoadNode();
@@ -191,7 +191,7 @@ TEST(KnownNodes, EmptyWithoutNodeSectionsOrService) {
 }
 
 TEST(NodeRecord, AddHasAndDeleteAgainstTheService) {
-  bletest::LogCapture log;
+  testsupport::LogCapture log;
   UciService uci(kSys);
 
   EXPECT_FALSE(NVRAMHasNode(kPath1));
@@ -228,7 +228,7 @@ TEST(NodeRecord, AddHasAndDeleteAgainstTheService) {
 }
 
 TEST(NodeRecord, NewPathSendsGetAddSetCommit) {
-  bletest::LogCapture log;
+  testsupport::LogCapture log;
   UciRecorder uci(R"({"values":{}})");
   const auto before = time(nullptr);
   NVRAMAddNode(kPath1, "0123456789AB");
@@ -253,7 +253,7 @@ TEST(NodeRecord, NewPathSendsGetAddSetCommit) {
 }
 
 TEST(NodeRecord, KnownPathSendsOnlyTheLookup) {
-  bletest::LogCapture log;
+  testsupport::LogCapture log;
   UciRecorder uci(std::string(R"({"values":{"cfg0146ab":{"obj_path":")") + kPath1 + R"("}}})");
   NVRAMAddNode(kPath1, "0123456789AB");
   EXPECT_EQ(uci.Calls(), (std::vector<std::string>{std::string(R"(get {"config":"tavrin","match":{"obj_path":")") +
@@ -270,14 +270,14 @@ TEST(NodeRecord, DeleteSendsDeleteAndCommit) {
 }
 
 TEST(NodeRecord, WithoutServiceNothingIsOverwritten) {
-  bletest::LogCapture log;
+  testsupport::LogCapture log;
   NVRAMAddNode(kPath1, "0123456789AB");
   // Lookup, add and commit fail; without an added section there is no set.
   EXPECT_EQ(log.Messages("ERROR"), (std::vector<std::string>{"lookup_id", "lookup_id", "lookup_id"}));
 }
 
 TEST(UciGet, RequestsAndRepliesWithoutValues) {
-  bletest::LogCapture log;
+  testsupport::LogCapture log;
   UciRecorder uci(R"({"other":{"a":"1"}})");
   EXPECT_EQ(UCIGet("tavrin", "sys"), json::object());
   EXPECT_EQ(UCIGet("tavrin", "node", json::object()), json::object());

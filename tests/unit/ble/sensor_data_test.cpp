@@ -126,7 +126,7 @@ TEST(SensorDataToJson, EveryTableRowHasItsName) {
 }
 
 TEST(SensorDataToJson, UnknownTypeIdGivesNoReadingAndOneErrorRecord) {
-  bletest::LogCapture log;
+  testsupport::LogCapture log;
   std::vector<int> ids = {0};
   for (int id = 23; id <= 255; ++id) ids.push_back(id);
   for (int id : ids) {
@@ -141,7 +141,7 @@ TEST(SensorDataToJson, UnknownTypeIdGivesNoReadingAndOneErrorRecord) {
 }
 
 TEST(SensorDataToJson, KnownTypeIdWritesNoRecord) {
-  bletest::LogCapture log;
+  testsupport::LogCapture log;
   Decode(Frame(12, 0, 1, 1, 12));
   Decode(Frame(12, 0, 9, 1, 12));
   EXPECT_TRUE(log.Records().empty());

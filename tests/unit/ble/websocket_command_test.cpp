@@ -54,7 +54,7 @@ class WebsocketCommand : public ::testing::Test {
     return payload;
   }
 
-  bletest::LogCapture log_;
+  testsupport::LogCapture log_;
 };
 
 TEST_F(WebsocketCommand, BeaconBecomesOneBeaconMessage) {

@@ -19,7 +19,7 @@
 namespace {
 
 using bletest::BluezSim;
-using bletest::LogCapture;
+using testsupport::LogCapture;
 using bletest::WaitUntil;
 
 bool Contains(const std::vector<std::string>& lines, const std::string& line) {

@@ -18,7 +18,7 @@
 namespace {
 
 using bletest::BluezSim;
-using bletest::LogCapture;
+using testsupport::LogCapture;
 using bletest::WaitUntil;
 using json = nlohmann::json;
 using Bytes = std::vector<uint8_t>;

@@ -22,11 +22,11 @@ std::ostream& operator<<(std::ostream& out, const Published& p) {
   return out << p.topic << " " << p.payload << " qos " << p.qos;
 }
 
-class Bridge : public LogCapture {
+class Bridge : public testsupport::LogFixture {
  protected:
   void TearDown() override {
     DropMessages(g_box);
-    LogCapture::TearDown();
+    LogFixture::TearDown();
   }
 
   // One idle-loop pass.

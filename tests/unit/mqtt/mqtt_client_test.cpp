@@ -101,7 +101,7 @@ class Subscriber : public mosqpp::mosquittopp {
   std::vector<Received> received_;
 };
 
-using MqttClient = LogCapture;
+using MqttClient = testsupport::LogFixture;
 
 bool Has(const std::vector<std::string>& messages, const std::string& text) {
   return std::find(messages.begin(), messages.end(), text) != messages.end();

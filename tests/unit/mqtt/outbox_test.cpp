@@ -29,7 +29,7 @@ std::vector<std::string> Payloads(const std::vector<Outgoing>& messages) {
   return out;
 }
 
-using Queueing = LogCapture;
+using Queueing = testsupport::LogFixture;
 
 TEST_F(Queueing, ReadingsWhileAwayGoOutInOrderAfterTheReconnection) {
   FakeLink link;

@@ -13,7 +13,7 @@ std::string Option(const std::string& name, const std::string& value) {
   return Reply(R"({".type":"mqtt","enable":"1",")" + name + R"(":")" + value + R"("})");
 }
 
-using Settings = LogCapture;
+using Settings = testsupport::LogFixture;
 
 TEST_F(Settings, OptionNamesOfTheConfigurationHaveTheMatchedHashes) {
   EXPECT_EQ(ipc::Fnv1a("enable"), 0xaf8bb8ceu);

@@ -12,7 +12,7 @@ TEST(Config, OptionNamesAndTheirHashes) {
 }
 
 TEST(Config, SysSectionTakesOnlyItsOptions) {
-  reporttest::LogCapture log;
+  testsupport::LogCapture log;
   ReportSettings settings;
   SysParamsHandler(
       R"({"values":{".anonymous":false,".type":"sys",".name":"sys","whitelist":["0123456789AB"],)"
@@ -34,7 +34,7 @@ TEST(Config, SysSectionTakesOnlyItsOptions) {
 }
 
 TEST(Config, BadRepliesLeaveTheSettings) {
-  reporttest::LogCapture log;
+  testsupport::LogCapture log;
   ReportSettings settings;
   settings.server_url = "http://before";
   settings.auth_token = "before";
@@ -58,7 +58,7 @@ TEST(Config, BadRepliesLeaveTheSettings) {
 }
 
 TEST(Config, WarnsWhenTheTokenIsAtRisk) {
-  reporttest::LogCapture log;
+  testsupport::LogCapture log;
   ReportSettings settings;
   WarnInsecureSettings(settings);  // no server at all
   settings.server_url = "HTTPS://cloud";

@@ -53,7 +53,7 @@ TEST(DataQueue, TimeConversions) {
 }
 
 TEST(DataQueue, ReadingWithoutTsIsLoggedAndDropped) {
-  reporttest::LogCapture log;
+  testsupport::LogCapture log;
   DataQueue queue("T");
   json admitted = {{"ts", 100}};
   ASSERT_TRUE(queue.UpdateQueue(admitted));

@@ -264,7 +264,7 @@ TEST_F(Spool, ReadingsReportInFlightAndThinningComeBack) {
   ASSERT_TRUE(before->WriteSpool());
   EXPECT_EQ(access((path_ + ".tmp").c_str(), F_OK), -1);
 
-  reporttest::LogCapture log;
+  testsupport::LogCapture log;
   auto after = Make();
   after->LoadSpool();
   EXPECT_EQ(log.Count("INFO ", "Spool read : 4 readings waiting"), 1u);
@@ -288,7 +288,7 @@ TEST_F(Spool, ReadingsReportInFlightAndThinningComeBack) {
 }
 
 TEST_F(Spool, AMissingSpoolIsNoError) {
-  reporttest::LogCapture log;
+  testsupport::LogCapture log;
   Make()->LoadSpool();
   EXPECT_EQ(log.Lines().size(), 0u);
 }
@@ -314,7 +314,7 @@ TEST_F(Spool, ABadSpoolIsSetAsideAndTheDaemonStartsEmpty) {
       {good.substr(0, head) + "X" + good.substr(head + 1, std::string::npos), "Spool unreadable : "},
   };
   for (const auto& c : cases) {
-    reporttest::LogCapture log;
+    testsupport::LogCapture log;
     Write(c.text);
     auto reporter = Make();
     reporter->LoadSpool();
@@ -362,7 +362,7 @@ TEST_F(Spool, BadLinesUnderAGoodChecksumAreSetAside) {
       "Q [\"N\",\"T\",60]\nW 0 5 {\"k\":\"T\",\"ts\":59,\"v\":1}" + std::string(3, '\0') + "\n",
   };
   for (const std::string& payload : cases) {
-    reporttest::LogCapture log;
+    testsupport::LogCapture log;
     Write(Sealed(payload));
     auto reporter = Make();
     reporter->LoadSpool();
@@ -386,7 +386,7 @@ TEST_F(Spool, ASpoolPastTheBoundIsTrimmedOldestFirst) {
     payload += "W 0 1700000000 {\"k\":\"T\",\"ts\":" + std::to_string(60 * (i + 1)) + ",\"v\":" + std::to_string(i) + "}\n";
   }
   Write(Sealed(payload));
-  reporttest::LogCapture log;
+  testsupport::LogCapture log;
   auto reporter = Make();
   reporter->LoadSpool();
   EXPECT_EQ(reporter->PendingCount(), Reporter::kMaxPendingReadings);
@@ -455,7 +455,7 @@ TEST_F(ReporterThread, StopRightAfterStartEndsTheThread) {
 }
 
 TEST_F(ReporterThread, StopAbortsASlowUploadAndKeepsItsReadings) {
-  reporttest::LogCapture log;
+  testsupport::LogCapture log;
   stub_.Respond(201, "{}", {}, std::chrono::seconds(20));
   Reporter reporter;
   Offer(reporter, "N", "T", 100, 1);
@@ -469,7 +469,7 @@ TEST_F(ReporterThread, StopAbortsASlowUploadAndKeepsItsReadings) {
 }
 
 TEST_F(ReporterThread, EachOutcomeKeepsOrDropsItsReadings) {
-  reporttest::LogCapture log;
+  testsupport::LogCapture log;
   Reporter reporter;
   Offer(reporter, "N", "T", 100, 1);
 
@@ -533,7 +533,7 @@ TEST_F(ReporterThread, EachOutcomeKeepsOrDropsItsReadings) {
 }
 
 TEST_F(ReporterThread, TooLargeHalvesUntilOneReadingIsRefusedAlone) {
-  reporttest::LogCapture log;
+  testsupport::LogCapture log;
   Reporter reporter;
   for (int i = 0; i < 4; ++i) Offer(reporter, "N", "T", static_cast<uint32_t>(60 * (i + 1)), i);
   stub_.Respond(413, "too big");
@@ -582,7 +582,7 @@ TEST_F(ReporterThread, RetriesArePacedAndTheSpoolFollowsChanges) {
 }
 
 TEST_F(ReporterThread, EmptyServerAddressDropsQuietly) {
-  reporttest::LogCapture log;
+  testsupport::LogCapture log;
   Settings().server_url.clear();
   Reporter reporter;
   Offer(reporter, "N", "T", 100, 1);

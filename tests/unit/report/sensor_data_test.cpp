@@ -25,7 +25,7 @@ class SensorData : public ::testing::Test {
     ProcessMessage(mailbox::DaemonMailbox(), reporter_);
   }
 
-  reporttest::LogCapture log_;
+  testsupport::LogCapture log_;
   Reporter reporter_;
 };
 

@@ -24,7 +24,7 @@ class Upload : public ::testing::Test {
   UploadResult Post(const std::string& key = "") { return ReportSensorData(settings_, kBody, key); }
 
   reporttest::HttpStub stub_;
-  reporttest::LogCapture log_;
+  testsupport::LogCapture log_;
   ReportSettings settings_;
 };
 
@@ -144,7 +144,7 @@ TEST_F(Upload, FailuresBeforeTheServer) {
 }
 
 TEST(UploadJudgement, CodeTable) {
-  reporttest::LogCapture log;
+  testsupport::LogCapture log;
   struct Case {
     bool http;
     long code;

@@ -23,11 +23,13 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "child.h"
+#include "log_capture.h"
 #include "ipc/ubus.h"
 #include "log/log.h"
 #include "threads.h"
@@ -85,29 +87,17 @@ class Listener : public ipc::UBUSListener {
 class Wrapper : public ::testing::Test {
  protected:
   void SetUp() override {
-    static int serial;
-    log_ = std::filesystem::temp_directory_path() /
-           ("kelvora-ipc-" + std::to_string(getpid()) + "-" + std::to_string(serial++) + ".log");
-    logging::InitFileLogger(log_.string(), logging::Severity::verbose);
+    log_.emplace();
     server_ = std::make_unique<Child>(std::vector<std::string>{ubustest::TestdProgram(), "-o", "test"});
     ASSERT_EQ(server_->ReadLine(), "ready");
   }
   void TearDown() override {
     server_.reset();
-    logging::Shutdown();
-    std::filesystem::remove(log_);
+    log_.reset();
   }
 
   // The message part of every record.
-  std::vector<std::string> Records() const {
-    std::ifstream in(log_);
-    std::vector<std::string> out;
-    for (std::string line; std::getline(in, line);) {
-      const size_t at = line.find("] ", line.find("] [") + 3);
-      out.push_back(at == std::string::npos ? line : line.substr(at + 2));
-    }
-    return out;
-  }
+  std::vector<std::string> Records() const { return log_->Messages(); }
 
   // Sends one event the way the daemons do: a connection for that event.
   static bool Send(const char* id, const std::string& json) {
@@ -115,7 +105,7 @@ class Wrapper : public ::testing::Test {
     return bus.Event(id, json);
   }
 
-  std::filesystem::path log_;
+  std::optional<testsupport::LogCapture> log_;
   std::unique_ptr<Child> server_;
 };
 

@@ -8,25 +8,21 @@ import ctypes
 import os
 import resource
 import signal
-import sys
 from pathlib import Path
 
-HERE = Path(__file__).resolve().parent
-REPO = HERE.parents[1]
-sys.path.insert(0, str(HERE))
-
-from cloud_server import CloudServer  # noqa: E402
-from sandbox import UBUS_SOCKET, Sandbox, SandboxError  # noqa: E402
+from cloud_server import CloudServer
+from sandbox import UBUS_SOCKET, Sandbox, SandboxError
 
 CLOUD_PORT = 8080
 MQTT_PORT = 1883
 
 # Virtual sensor nodes of the default set-up: name (ending in the device id),
-# address, sensor type ids they report.
+# address, sensor type ids they report, commented with the names the frames
+# decode to.
 DEFAULT_NODES = [
-    ("Kelvora-Room1-0123456789AB", "C0:FF:EE:00:00:01", [11, 12, 13]),   # PM1.0, PM2.5, PM10
-    ("Kelvora-Room2-0123456789AC", "C0:FF:EE:00:00:02", [2, 3, 14]),     # temperature, humidity, signed
-    ("Kelvora-Lab-0123456789AD", "C0:FF:EE:00:00:03", [4, 5, 8]),        # CO2, pressure, VOC
+    ("Kelvora-Room1-0123456789AB", "C0:FF:EE:00:00:01", [11, 12, 13]),   # PM_1_0, PM_2_5, PM_10
+    ("Kelvora-Room2-0123456789AC", "C0:FF:EE:00:00:02", [2, 3, 14]),     # AT, RH, PS (a signed value)
+    ("Kelvora-Lab-0123456789AD", "C0:FF:EE:00:00:03", [4, 5, 8]),        # LX, AP, CD
 ]
 
 

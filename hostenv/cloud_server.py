@@ -210,7 +210,7 @@ def make_server_cert(directory, ca, name="server", hosts=("127.0.0.1", "localhos
 # --- handle (test side) -----------------------------------------------------
 
 class CloudServer:
-    """The script run inside `sandbox` (tests/system/sandbox.py), with the
+    """The script run inside `sandbox` (hostenv/sandbox.py), with the
     requests it recorded."""
 
     def __init__(self, sandbox, port=8080, status=200, body="", headers=(), delay=0.0,

@@ -10,7 +10,7 @@ import tempfile
 import time
 from pathlib import Path
 
-REPO = Path(__file__).resolve().parents[2]
+REPO = Path(__file__).resolve().parents[1]
 BUILD = Path(os.environ.get("KELVORA_BUILD_DIR", REPO / "build")).resolve()
 UBUS_SOCKET = "/var/run/ubus/ubus.sock"
 
@@ -313,7 +313,7 @@ class Sandbox:
         return proc
 
     def start_cloud(self, **kw):
-        """The cloud stand-in (tests/system/cloud_server.py) on 127.0.0.1;
+        """The cloud stand-in (hostenv/cloud_server.py) on 127.0.0.1;
         returns its CloudServer handle (url, requests(), reports(), stop())."""
         from cloud_server import CloudServer
         return CloudServer(self, **kw).start()
