@@ -128,7 +128,8 @@ class OptionTable {
   // Every field that has a default set to it.
   void SetDefaults(Settings& settings) const {
     for (const Option<Settings>& option : *this) {
-      if (option.fallback) Set(option, json(option.fallback), settings);
+      // The field may not be initialised yet: no current value to read.
+      if (option.fallback) Set(option, json(option.fallback), settings, false);
     }
   }
 
@@ -151,13 +152,13 @@ class OptionTable {
   }
 
  private:
-  void Set(const Option<Settings>& option, const json& value, Settings& settings) const {
+  void Set(const Option<Settings>& option, const json& value, Settings& settings, bool has_current = true) const {
     std::visit(
         [&](auto member) {
           auto& field = settings.*member;
           detail::Converted converted;
           if (detail::Convert(option.name, option.type, option.min, option.max, non_string_, value,
-                              detail::Text(field), converted)) {
+                              has_current ? detail::Text(field) : std::string(), converted)) {
             detail::Store(field, std::move(converted));
           }
         },
