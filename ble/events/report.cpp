@@ -50,3 +50,5 @@ void SendMQTTData(const std::string& device_id, const std::string& sensor_type,
 }
 
 void FlushMQTTData() { Pending().Flush(); }
+
+std::chrono::steady_clock::time_point MQTTDataDue() { return Pending().Due(); }

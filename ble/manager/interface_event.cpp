@@ -31,8 +31,7 @@ void DeviceAdded(const std::string& path, const std::map<std::string, sdbus::Var
   auto payload = std::make_unique<AddSensorPayload>();
   payload->device_id = device_id;
   payload->object_path = path;
-  mailbox::Post(mailbox::Message(LE_EVT_IFACE_ADD_SENSOR, payload.get()));
-  payload.release();
+  mailbox::Post(LE_EVT_IFACE_ADD_SENSOR, std::move(payload));
 }
 
 void CharacteristicAdded(const std::string& path, const std::map<std::string, sdbus::Variant>& properties) {
@@ -44,8 +43,7 @@ void CharacteristicAdded(const std::string& path, const std::map<std::string, sd
       auto payload = std::make_unique<AddCharacteristicPayload>();
       payload->uuid = uuid;
       payload->object_path = path;
-      mailbox::Post(mailbox::Message(LE_EVT_IFACE_ADD_CHARACTERISTIC, payload.get()));
-      payload.release();
+      mailbox::Post(LE_EVT_IFACE_ADD_CHARACTERISTIC, std::move(payload));
       break;
     }
     default:

@@ -1,4 +1,4 @@
-#include "log/signals.h"
+#include "loop/signals.h"
 
 #include <signal.h>
 #include <time.h>
@@ -14,6 +14,7 @@ namespace {
 
 volatile sig_atomic_t g_stop_signal = 0;
 std::atomic<int> g_crashing{0};
+std::atomic<loop::Wakeup*> g_stop_wakeup{nullptr};
 
 void Nap(long nanoseconds) {
   struct timespec nap = {0, nanoseconds};
@@ -45,6 +46,7 @@ void SignalHandler(int signal_number) {
     return;
   }
   if (g_stop_signal == 0) g_stop_signal = signal_number;
+  if (loop::Wakeup* wakeup = g_stop_wakeup.load()) wakeup->Give();
 }
 
 void InstallSignalHandlers() {
@@ -60,11 +62,15 @@ int TakeStopSignal() {
   return signal_number;
 }
 
+void WakeOnStopSignal(loop::Wakeup* wakeup) {
+  g_stop_wakeup.store(wakeup);
+  // A signal that came before the registration still ends the next wait.
+  if (wakeup && g_stop_signal != 0) wakeup->Give();
+}
+
 void LogStopSignal(int signal_number) {
   LOG_ERROR << "Signal Catch : " << signal_number;
   LOG_ERROR << "Terminate program..";
 }
-
-void Nap10ms() { Nap(10000000); }
 
 }  // namespace logging
