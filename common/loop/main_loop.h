@@ -17,8 +17,9 @@ struct Next {
 };
 
 // The main loop of every daemon. It blocks until a message arrives in `box`
-// (none: the daemon's main thread consumes no mailbox), a stop signal comes,
-// or the time the last pass asked for has passed; it never wakes otherwise.
+// (none: the daemon's main thread consumes no mailbox) or its wake-up is
+// given, a stop signal comes, or the time the last pass asked for has
+// passed; it never wakes otherwise.
 // Each pass hands every waiting message, oldest first, to `pass` at once:
 // `pass(batch)` handles and pops them from the front and returns what Next
 // says; what it leaves in `batch` when it stops goes to `drop`. A stop
@@ -30,6 +31,9 @@ void MainLoop(std::atomic<bool>& running, mailbox::Mailbox* box, Pass pass, Drop
   logging::WakeOnStopSignal(&wakeup);
   std::deque<mailbox::Message> batch;
   Clock::time_point next = Clock::now();
+  // A give without a message (a helper thread saw work for the loop) runs
+  // a pass too.
+  bool woken = true;
   while (running.load()) {
     if (const int signal_number = logging::TakeStopSignal()) {
       logging::LogStopSignal(signal_number);
@@ -38,7 +42,8 @@ void MainLoop(std::atomic<bool>& running, mailbox::Mailbox* box, Pass pass, Drop
       break;
     }
     if (box) box->TakeAll(batch);
-    if (!batch.empty() || Clock::now() >= next) {
+    if (!batch.empty() || woken || Clock::now() >= next) {
+      woken = false;
       const Next asked = pass(batch);
       if (!asked.go_on) {
         running.store(false);
@@ -47,7 +52,7 @@ void MainLoop(std::atomic<bool>& running, mailbox::Mailbox* box, Pass pass, Drop
       next = asked.at;
       continue;  // before waiting, look for what came meanwhile
     }
-    wakeup.WaitUntil(next);
+    woken = wakeup.WaitUntil(next);
   }
   logging::WakeOnStopSignal(nullptr);
   for (mailbox::Message& message : batch) drop(message);

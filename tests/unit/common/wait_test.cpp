@@ -178,6 +178,28 @@ TEST(MainLoop, RunsAPassWhenTheAskedTimeComesWithoutMessages) {
   EXPECT_EQ(passes, 3);
 }
 
+// A helper thread that sees work for the loop (the MQTT client after a
+// reconnection) gives the mailbox's wake-up: a pass runs without a message.
+TEST(MainLoop, AGiveWithoutAMessageRunsAPass) {
+  mailbox::Mailbox box;
+  std::atomic<bool> running{true};
+  std::atomic<int> passes{0};
+  std::thread helper([&] {
+    while (passes.load() == 0) std::this_thread::yield();
+    std::this_thread::sleep_for(50ms);
+    box.Interrupt();
+  });
+  loop::MainLoop(
+      running, &box,
+      [&](std::deque<mailbox::Message>& batch) {
+        EXPECT_TRUE(batch.empty());
+        return loop::Next{passes.fetch_add(1) + 1 < 2};
+      },
+      [](mailbox::Message&) {}, [] {});
+  helper.join();
+  EXPECT_EQ(passes.load(), 2);
+}
+
 // A stop signal ends a loop that is blocked with nothing to do; what was
 // not handled goes to the drop function.
 TEST(MainLoop, StopSignalWakesABlockedLoop) {
