@@ -466,6 +466,9 @@ void BluetoothLE::ScheduleTick() {
         due = std::min(due, record.quiet_since + settings.node_timeout);
       }
     }
+    // After recovery steps, the end of the quiet spell is looked for (and
+    // logged) at the old pace.
+    if (watchdog->Recovering()) due = std::min(due, now);
     for (const std::string& device_id : GetWhitelist()) {
       if (!FindNode(device_id)) {
         due = std::min(due, watchdog->NextCheck());
