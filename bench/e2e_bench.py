@@ -167,9 +167,9 @@ class Driver:
             if delay > 0:
                 time.sleep(max(delay, 0.002))
             # Everything due by now goes in this call.
-            ready = min(count, int((time.monotonic() - start) * rate) + 1)
+            ready = max(i + 1, min(count, int((time.monotonic() - start) * rate) + 1))
             paths, frames, batch = [], [], []
-            while i < max(ready, i + 1):
+            while i < ready:
                 self.seq += 1
                 path, type_id, topic = self.slots[self.seq % len(self.slots)]
                 ts = now_ts - ts_step * (self.seq // len(self.slots)) if ts_step else int(time.time())
@@ -324,7 +324,7 @@ def make_nodes(count):
     nodes = list(DEFAULT_NODES)
     type_sets = [n[2] for n in DEFAULT_NODES]
     for i in range(len(nodes), count):
-        nodes.append((f"Kelvora-N{i}-01234567{i:04X}", f"C0:FF:EE:00:{i >> 8:02X}:{i & 0xFF:02X}",
+        nodes.append((f"Kelvora-N{i}-01234567{i:04X}", f"C0:FF:EE:01:{i >> 8:02X}:{i & 0xFF:02X}",
                       type_sets[i % len(type_sets)]))
     return nodes
 
