@@ -599,6 +599,24 @@ def build_baseline(rev, workdir):
     return build
 
 
+def link_floors(build_dir):
+    """Private dirty KiB of empty programs linked against nothing, libcurl and
+    libmosquittopp (bench/floor/): what the client libraries cost a daemon
+    before it does anything."""
+    import subprocess
+    out = {}
+    for name in ("plain", "curl", "mosquitto"):
+        exe = Path(build_dir) / "bench" / "floor" / f"link_floor_{name}"
+        if not exe.exists():
+            continue
+        proc = subprocess.Popen([str(exe)], stdout=subprocess.PIPE)
+        proc.stdout.readline()  # it has started and resolved its libraries
+        out[name] = private_dirty_kib(proc.pid)
+        proc.terminate()
+        proc.wait()
+    return out
+
+
 def run_worker(phase, build_dir, args):
     """One phase against one build, in a process of its own (the sandbox
     helpers bind the build directory at import)."""
@@ -671,9 +689,14 @@ def main():
         print(f"\n== {phase}: this tree", flush=True)
         current[phase] = run_worker(phase, args.build_dir, args)
     print_table(current, baseline if base_build else None, args.baseline or "")
+    floors = link_floors(args.build_dir)
+    if floors:
+        print("\nprivate dirty KiB of an empty program linked against: "
+              + ", ".join(f"{k} {v}" for k, v in floors.items()))
     print(f"\nload average at the end {os.getloadavg()[0]:.2f}; benchmark took {time.monotonic() - started:.0f} s")
     if args.json:
         Path(args.json).write_text(json.dumps({"machine": info, "current": current, "baseline": baseline,
+                                               "link_floors_kib": floors,
                                                "baseline_rev": args.baseline}, indent=2) + "\n")
     return 0
 
