@@ -70,6 +70,7 @@ BluetoothLE::~BluetoothLE() {
   // A stop that ran on the message thread itself could not join it.
   if (messageThread.joinable()) {
     running.store(false);
+    g_messageQueue.Interrupt();
     if (messageThread.get_id() == std::this_thread::get_id()) {
       messageThread.detach();
     } else {
