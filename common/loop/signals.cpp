@@ -12,7 +12,10 @@
 namespace logging {
 namespace {
 
-volatile sig_atomic_t g_stop_signal = 0;
+// Written by the handler on whichever thread took the signal, read by the
+// main thread: a lock-free atomic, safe in signal context.
+std::atomic<int> g_stop_signal{0};
+static_assert(std::atomic<int>::is_always_lock_free, "the stop flag must be usable in a signal handler");
 std::atomic<int> g_crashing{0};
 std::atomic<loop::Wakeup*> g_stop_wakeup{nullptr};
 
@@ -45,7 +48,8 @@ void SignalHandler(int signal_number) {
     raise(signal_number);
     return;
   }
-  if (g_stop_signal == 0) g_stop_signal = signal_number;
+  int none = 0;
+  g_stop_signal.compare_exchange_strong(none, signal_number);
   if (loop::Wakeup* wakeup = g_stop_wakeup.load()) wakeup->Give();
 }
 
@@ -57,15 +61,13 @@ void InstallSignalHandlers() {
 }
 
 int TakeStopSignal() {
-  const int signal_number = g_stop_signal;
-  if (signal_number != 0) g_stop_signal = 0;
-  return signal_number;
+  return g_stop_signal.exchange(0);
 }
 
 void WakeOnStopSignal(loop::Wakeup* wakeup) {
   g_stop_wakeup.store(wakeup);
   // A signal that came before the registration still ends the next wait.
-  if (wakeup && g_stop_signal != 0) wakeup->Give();
+  if (wakeup && g_stop_signal.load() != 0) wakeup->Give();
 }
 
 void LogStopSignal(int signal_number) {
