@@ -426,7 +426,7 @@ def phase_nodes(args, sensor_frame):
         rig = Rig(make_nodes(count))
         try:
             meter = Meter(rig.pids)
-            result, rig.seen = step(rig.gw, rig.driver, rig.sub, meter, args.node_rate, args.step_seconds, rig.seen,
+            result, rig.seen = step(rig.gw, rig.driver, rig.sub, meter, args.node_rate, args.node_seconds, rig.seen,
                                     args.max_p99, sensor_frame)
             received = max(1, result["received"])
             result["us_per_reading"] = {n: 1e6 * fig["cpu_s"] / received for n, fig in result["daemons"].items()}
@@ -626,6 +626,7 @@ def run_worker(phase, build_dir, args):
         argv = [sys.executable, str(Path(__file__).resolve()), "--worker", phase, "--build-dir", str(build_dir),
                 "--worker-json", out.name]
         for name in ("rates", "step_seconds", "idle_seconds", "max_p99", "refine", "node_counts", "node_rate",
+                     "node_seconds",
                      "backlog", "backlog_rate"):
             argv += ["--" + name.replace("_", "-"), str(getattr(args, name))]
         if args.split:
@@ -653,6 +654,9 @@ def main():
     parser.add_argument("--node-counts", default="1,10,100")
     parser.add_argument("--node-rate", type=float, default=60.0,
                         help="total readings/s of the node-count phase (below the baseline's ceiling)")
+    parser.add_argument("--node-seconds", type=float, default=20.0,
+                        help="length of each node-count step (CPU is counted in 10 ms ticks: the more "
+                             "readings, the finer the per-reading figure)")
     parser.add_argument("--backlog", type=int, default=10000)
     parser.add_argument("--backlog-rate", type=float, default=1000.0)
     parser.add_argument("--split", action="store_true",
