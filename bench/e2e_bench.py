@@ -55,8 +55,39 @@ def memory_kib(pid):
     return values.get("VmRSS", 0), values.get("VmHWM", 0)
 
 
+def private_dirty_kib(pid):
+    """Private_Dirty of the whole process (smaps_rollup), in KiB."""
+    try:
+        with open(f"/proc/{pid}/smaps_rollup") as f:
+            for line in f:
+                if line.startswith("Private_Dirty:"):
+                    return int(line.split()[1])
+    except OSError:
+        pass
+    return 0
+
+
+def wakeups(pid):
+    """Voluntary context switches of all the process's threads: each is a
+    wait that ended, i.e. a wake-up."""
+    total = 0
+    try:
+        tids = os.listdir(f"/proc/{pid}/task")
+    except OSError:
+        return 0
+    for tid in tids:
+        try:
+            with open(f"/proc/{pid}/task/{tid}/status") as f:
+                for line in f:
+                    if line.startswith("voluntary_ctxt_switches:"):
+                        total += int(line.split()[1])
+        except OSError:
+            pass  # the thread ended meanwhile
+    return total
+
+
 class Meter:
-    """CPU share and memory of a set of processes over a window."""
+    """CPU share, wake-ups and memory of a set of processes over a window."""
 
     def __init__(self, pids):
         self.pids = pids  # name -> pid
@@ -64,6 +95,7 @@ class Meter:
     def start(self):
         self._t0 = time.monotonic()
         self._cpu0 = {n: cpu_seconds(p) for n, p in self.pids.items()}
+        self._wake0 = {n: wakeups(p) for n, p in self.pids.items()}
 
     def stop(self):
         wall = time.monotonic() - self._t0
@@ -71,7 +103,9 @@ class Meter:
         for name, pid in self.pids.items():
             rss, hwm = memory_kib(pid)
             out[name] = {"cpu_pct": 100.0 * (cpu_seconds(pid) - self._cpu0[name]) / wall,
-                         "rss_kib": rss, "hwm_kib": hwm}
+                         "cpu_s": cpu_seconds(pid) - self._cpu0[name],
+                         "wakeups_per_s": (wakeups(pid) - self._wake0[name]) / wall,
+                         "rss_kib": rss, "hwm_kib": hwm, "private_dirty_kib": private_dirty_kib(pid)}
         return out
 
 
@@ -108,28 +142,46 @@ class Driver:
                       for path, (name, _, types) in nodes for type_id in types]
         self.seq = 0
 
-    def notify(self, path, frame):
+    def notify(self, paths, frames):
         import dbus
-        return bool(self._bus.call_blocking("org.bluez", "/", "org.bluez.Mock", "Notify", "osay",
-                                            [path, "sensor", dbus.ByteArray(frame)]))
+        return int(self._bus.call_blocking("org.bluez", "/", "org.bluez.Mock", "NotifyBatch", "aoaay",
+                                           [dbus.Array(paths, signature="o"),
+                                            dbus.Array([dbus.ByteArray(f) for f in frames], signature="ay")]))
 
-    def run(self, rate, seconds, sensor_frame):
-        """Offers `rate` readings/s for `seconds`; returns {seq: (topic, send
-        time)} with the wall time at which the control call returned."""
-        count = max(1, int(round(rate * seconds)))
+    def run(self, rate, seconds, sensor_frame, ts_step=0, count=None):
+        """Offers `rate` readings/s for `seconds` (or `count` readings);
+        returns {seq: (topic, send time)} with the wall time at which the
+        control call returned. The frames due at a moment go out in one
+        call (at most every 2 ms), so the simulation keeps up with high
+        rates; each one is still journalled when it is emitted. `ts_step`
+        moves each stream's timestamp back by that many seconds per reading
+        (distinct readings that the report daemon admits)."""
+        count = count if count is not None else max(1, int(round(rate * seconds)))
         sent = {}
         start = time.monotonic()
-        for i in range(count):
+        now_ts = int(time.time())
+        i = 0
+        while i < count:
             due = start + i / rate
             delay = due - time.monotonic()
             if delay > 0:
-                time.sleep(delay)
-            self.seq += 1
-            path, type_id, topic = self.slots[self.seq % len(self.slots)]
-            frame = sensor_frame(type_id, 0, 0, int(time.time()), self.seq)
-            if not self.notify(path, frame):
-                raise RuntimeError(f"node {path} is not notifying (connection lost?)")
-            sent[self.seq] = (topic, time.time())
+                time.sleep(max(delay, 0.002))
+            # Everything due by now goes in this call.
+            ready = max(i + 1, min(count, int((time.monotonic() - start) * rate) + 1))
+            paths, frames, batch = [], [], []
+            while i < ready:
+                self.seq += 1
+                path, type_id, topic = self.slots[self.seq % len(self.slots)]
+                ts = now_ts - ts_step * (self.seq // len(self.slots)) if ts_step else int(time.time())
+                paths.append(path)
+                frames.append(sensor_frame(type_id, 0, 0, ts & 0xFFFFFFFF, self.seq))
+                batch.append((self.seq, topic))
+                i += 1
+            if self.notify(paths, frames) != len(frames):
+                raise RuntimeError("a node is not notifying (connection lost?)")
+            wall = time.time()
+            for seq, topic in batch:
+                sent[seq] = (topic, wall)
         return sent, time.monotonic() - start
 
     def notify_times(self):
@@ -252,22 +304,182 @@ def step(gw, driver, sub, meter, rate, seconds, seen_count, max_p99, sensor_fram
     return result, seen_count
 
 
-# --- report --------------------------------------------------------------------
+# --- phases (one sandbox each) ----------------------------------------------------
 
 SHORT = {"kelvora-ble-app": "ble", "kelvora-report-app": "report", "kelvora-mqtt-app": "mqtt",
          "ubusd": "ubusd"}
 
 
+def check_alive(gw):
+    for name, proc in gw.daemons.items():
+        if proc.poll() is not None:
+            raise RuntimeError(f"{name} ended with status {proc.returncode}")
+
+
+def make_nodes(count):
+    """`count` virtual nodes with three sensor types each (the default ones first)."""
+    from gateway import DEFAULT_NODES
+    if count <= len(DEFAULT_NODES):
+        return DEFAULT_NODES[:count]
+    nodes = list(DEFAULT_NODES)
+    type_sets = [n[2] for n in DEFAULT_NODES]
+    for i in range(len(nodes), count):
+        nodes.append((f"Kelvora-N{i}-01234567{i:04X}", f"C0:FF:EE:01:{i >> 8:02X}:{i & 0xFF:02X}",
+                      type_sets[i % len(type_sets)]))
+    return nodes
+
+
+class Rig:
+    """One sandbox: platform, subscriber, daemons, `nodes` connected."""
+
+    def __init__(self, nodes, env=None):
+        from gateway import DAEMONS, Gateway, Sandbox, default_config
+        from mqtt_sub import Subscriber
+        self.nodes = nodes
+        self._sb_cm = Sandbox()
+        self.sb = self._sb_cm.__enter__()
+        try:
+            self.sb.env.update(env or {})
+            self.gw = Gateway(self.sb, config=default_config(nodes)).start_platform()
+            self.sub = Subscriber(self.sb)
+            if not self.sub.wait_subscribed():
+                raise RuntimeError("the subscriber did not reach the broker")
+            self.gw.start_daemons()
+            paths = self.gw.add_nodes(nodes, period_ms=0)
+            if not self.gw.wait_nodes_ready(paths, 60 + len(nodes), identified=False):
+                raise RuntimeError("the nodes were not connected and notifying in time\n"
+                                   + self.gw.log("ble.log")[-3000:])
+            check_alive(self.gw)
+            self.pids = {name: self.gw.daemons[name].pid for name in DAEMONS}
+            self.pids["ubusd"] = self.gw.services["ubusd"].pid
+            self.driver = Driver(self.gw.bluez, list(zip(paths, nodes)))
+            self.seen = 0
+            time.sleep(2.0)  # the connection set-up settles
+        except BaseException:
+            self._sb_cm.__exit__(None, None, None)
+            raise
+
+    def close(self):
+        statuses = self.gw.stop_daemons()
+        self.sub.stop()
+        self._sb_cm.__exit__(None, None, None)
+        return statuses
+
+
+def phase_idle(args, sensor_frame):
+    rig = Rig(make_nodes(3))
+    try:
+        meter = Meter(rig.pids)
+        meter.start()
+        time.sleep(args.idle_seconds)
+        return {"idle": meter.stop(), "exit": rig.close()}
+    except BaseException:
+        rig.close()
+        raise
+
+
+def phase_rates(args, sensor_frame):
+    rig = Rig(make_nodes(3))
+    tap = BusTap(rig.sb) if args.split else None
+    steps = []
+    try:
+        meter = Meter(rig.pids)
+
+        def run(rate):
+            time.sleep(1.0)  # the previous step's traffic settles
+            check_alive(rig.gw)
+            result, rig.seen = step(rig.gw, rig.driver, rig.sub, meter, rate, args.step_seconds, rig.seen,
+                                    args.max_p99, sensor_frame, tap)
+            steps.append(result)
+            print_step(result)
+            return result
+
+        print_steps_header(rig.pids, tap is not None)
+        passed, failed = None, None
+        for rate in [float(r) for r in args.rates.split(",") if r.strip()]:
+            if run(rate)["lossless"]:
+                passed = rate
+            else:
+                failed = rate
+                break
+        if passed is not None and failed is not None:
+            for _ in range(args.refine):
+                mid = round((passed + failed) / 2)
+                if mid <= passed or mid >= failed:
+                    break
+                if run(mid)["lossless"]:
+                    passed = mid
+                else:
+                    failed = mid
+        final = {n: {"rss_kib": memory_kib(p)[0], "hwm_kib": memory_kib(p)[1]} for n, p in rig.pids.items()}
+        if tap is not None:
+            tap.stop()
+        return {"steps": steps, "highest_lossless_rate": passed, "final_memory": final, "exit": rig.close()}
+    except BaseException:
+        rig.close()
+        raise
+
+
+def phase_nodes(args, sensor_frame):
+    out = {}
+    for count in [int(c) for c in args.node_counts.split(",") if c.strip()]:
+        rig = Rig(make_nodes(count))
+        try:
+            meter = Meter(rig.pids)
+            result, rig.seen = step(rig.gw, rig.driver, rig.sub, meter, args.node_rate, args.node_seconds, rig.seen,
+                                    args.max_p99, sensor_frame)
+            received = max(1, result["received"])
+            result["us_per_reading"] = {n: 1e6 * fig["cpu_s"] / received for n, fig in result["daemons"].items()}
+            result["exit"] = rig.close()
+            out[str(count)] = result
+            print(f"  {count:4d} nodes: " + ", ".join(f"{SHORT[n]} {v:.0f} us" for n, v in
+                                                       result["us_per_reading"].items())
+                  + f"; lost {result['lost']}, p99 {result['p99_ms']:.1f} ms", flush=True)
+        except BaseException:
+            rig.close()
+            raise
+    return {"nodes": out}
+
+
+def phase_backlog(args, sensor_frame):
+    # Uploads wait an hour: every admitted reading stays in the report daemon.
+    rig = Rig(make_nodes(3), env={"KELVORA_REPORT_PERIOD_MS": "3600000"})
+    try:
+        meter = Meter(rig.pids)
+        meter.start()
+        before = idle_memory = meter.stop()
+        del before
+        # Distinct timestamps a minute apart per stream: each reading is admitted.
+        sent, _ = rig.driver.run(args.backlog_rate, 0, sensor_frame, ts_step=60, count=args.backlog)
+        got, _, rig.seen = collect(rig.sub, sent, rig.seen, quiet_s=5.0, limit_s=300.0)
+        time.sleep(2.0)
+        meter.start()
+        time.sleep(1.0)
+        loaded = meter.stop()
+        waiting = None
+        try:
+            reply = rig.sb.run([rig.sb.exe("ubus"), "call", "kelvora.report", "status"], timeout=10)
+            waiting = json.loads(reply.stdout).get("waiting")
+        except Exception:  # an older daemon may have no status object
+            pass
+        print(f"  backlog: {len(got)} of {len(sent)} readings at the broker, report daemon waiting: {waiting}",
+              flush=True)
+        return {"backlog": {"sent": len(sent), "at_broker": len(got), "waiting": waiting, "before": idle_memory,
+                            "with_backlog": loaded}, "exit": rig.close()}
+    except BaseException:
+        rig.close()
+        raise
+
+
+PHASES = {"idle": phase_idle, "rates": phase_rates, "nodes": phase_nodes, "backlog": phase_backlog}
+
+
+# --- printing ------------------------------------------------------------------------
+
+
 def print_machine(m):
     print(f"machine: {m['nproc']} x {m['cpu']}, {m['mem_gib']} GiB, Linux {m['kernel']}, "
           f"load average at start {m['loadavg_at_start'][0]}")
-
-
-def print_idle(idle, seconds):
-    print(f"\nidle ({seconds:.0f} s, nodes connected, no readings):")
-    print(f"  {'process':20} {'CPU %':>7} {'RSS KiB':>9}")
-    for name, fig in idle.items():
-        print(f"  {name:20} {fig['cpu_pct']:7.2f} {fig['rss_kib']:9d}")
 
 
 def print_steps_header(names, split):
@@ -287,141 +499,209 @@ def print_step(r):
           flush=True)
 
 
-def print_summary(best, steps, final_mem):
-    print()
-    if best is None:
-        print("no step was lossless")
+def figures(result):
+    """The table's rows: (section, figure, value) from one build's phases."""
+    rows = []
+    daemons = ("kelvora-ble-app", "kelvora-report-app", "kelvora-mqtt-app")
+    idle = result.get("idle", {}).get("idle")
+    if idle:
+        for n in daemons:
+            rows.append(("idle", f"{SHORT[n]} CPU %", idle[n]["cpu_pct"]))
+        for n in daemons:
+            rows.append(("idle", f"{SHORT[n]} wake-ups/s", idle[n]["wakeups_per_s"]))
+        for n in daemons:
+            rows.append(("idle", f"{SHORT[n]} private dirty KiB", idle[n]["private_dirty_kib"]))
+        for n in daemons:
+            rows.append(("idle", f"{SHORT[n]} RSS KiB", idle[n]["rss_kib"]))
+    rates = result.get("rates")
+    if rates:
+        rows.append(("rates", "highest lossless readings/s", rates["highest_lossless_rate"]))
+        by_rate = {s["rate"]: s for s in rates["steps"]}
+        for rate in (20, 100, 500, 1000):
+            st = by_rate.get(rate)
+            ok = st is not None and st["lossless"]
+            rows.append(("rates", f"median ms at {rate}/s", st["median_ms"] if ok else None))
+            rows.append(("rates", f"p99 ms at {rate}/s", st["p99_ms"] if ok else None))
+        st = by_rate.get(1000)
+        for n in daemons:
+            rows.append(("1000/s", f"{SHORT[n]} private dirty KiB",
+                         st["daemons"][n]["private_dirty_kib"] if st else None))
+        for n in daemons:
+            rows.append(("1000/s", f"{SHORT[n]} RSS KiB", st["daemons"][n]["rss_kib"] if st else None))
+    nodes = result.get("nodes", {}).get("nodes")
+    if nodes:
+        for count, r in nodes.items():
+            for n in daemons:
+                rows.append(("nodes", f"{count} nodes: {SHORT[n]} CPU us/reading", r["us_per_reading"][n]))
+            rows.append(("nodes", f"{count} nodes: lost", r["lost"]))
+    backlog = result.get("backlog", {}).get("backlog")
+    if backlog:
+        rows.append(("backlog", "readings waiting in report", backlog["waiting"]))
+        for n in daemons:
+            rows.append(("backlog", f"{SHORT[n]} private dirty KiB", backlog["with_backlog"][n]["private_dirty_kib"]))
+        for n in daemons:
+            rows.append(("backlog", f"{SHORT[n]} RSS KiB", backlog["with_backlog"][n]["rss_kib"]))
+        before = backlog["before"]["kelvora-report-app"]["private_dirty_kib"]
+        after = backlog["with_backlog"]["kelvora-report-app"]["private_dirty_kib"]
+        if backlog["waiting"]:
+            rows.append(("backlog", "report private dirty B per waiting reading",
+                         1024.0 * (after - before) / backlog["waiting"]))
+    return rows
+
+
+def fmt(v):
+    if v is None:
+        return "-"
+    if isinstance(v, float):
+        if math.isnan(v):
+            return "-"
+        return f"{v:.2f}" if abs(v) < 10 else f"{v:.0f}"
+    return str(v)
+
+
+def print_table(current, baseline=None, base_name=""):
+    cur = figures(current)
+    base = {(s, k): v for s, k, v in figures(baseline)} if baseline else {}
+    if baseline:
+        print(f"\n| phase | figure | baseline {base_name} | this tree | ratio |")
+        print("| --- | --- | ---: | ---: | ---: |")
     else:
-        print(f"highest lossless rate: {best['rate']:g} readings/s "
-              f"(median {best['median_ms']:.1f} ms, p99 {best['p99_ms']:.1f} ms notification -> broker)")
-        print(f"  {'process':20} {'CPU %':>7} {'RSS KiB':>9}")
-        for name, fig in best["daemons"].items():
-            print(f"  {name:20} {fig['cpu_pct']:7.2f} {fig['rss_kib']:9d}")
-    failed = [s for s in steps if not s["lossless"]]
-    if failed:
-        top = max(failed, key=lambda s: s["rate"])
-        if top["pace"] > 0:
-            print(f"at {top['rate']:g} offered the broker received {top['offered'] * top['pace']:.1f} readings/s")
-    print("peak resident memory (VmHWM KiB): "
-          + ", ".join(f"{SHORT[n]} {fig['hwm_kib']}" for n, fig in final_mem.items()))
+        print("\n| phase | figure | value |")
+        print("| --- | --- | ---: |")
+    for section, key, value in cur:
+        if baseline:
+            b = base.get((section, key))
+            ratio = "-"
+            if isinstance(b, (int, float)) and isinstance(value, (int, float)) and b and value is not None:
+                ratio = f"{value / b:.3g}"
+            print(f"| {section} | {key} | {fmt(b)} | {fmt(value)} | {ratio} |")
+        else:
+            print(f"| {section} | {key} | {fmt(value)} |")
 
 
-# --- main ----------------------------------------------------------------------
+# --- main ----------------------------------------------------------------------------
 
 
-def check_alive(gw):
-    for name, proc in gw.daemons.items():
-        if proc.poll() is not None:
-            raise RuntimeError(f"{name} ended with status {proc.returncode}")
+def build_baseline(rev, workdir):
+    """A worktree of `rev` beside this one (under /tmp) with the daemons and
+    the platform stand-ins built; returns its build directory."""
+    import subprocess
+    tree = Path(workdir) / f"kelvora-baseline-{rev}"
+    if not tree.exists():
+        subprocess.run(["git", "-C", str(REPO), "worktree", "add", "--detach", str(tree), rev], check=True,
+                       stdout=subprocess.DEVNULL)
+    build = tree / "build"
+    subprocess.run(["nice", "-n", "10", "cmake", "-S", str(tree), "-B", str(build),
+                    "-DCMAKE_BUILD_TYPE=RelWithDebInfo"], check=True, stdout=subprocess.DEVNULL)
+    subprocess.run(["nice", "-n", "10", "cmake", "--build", str(build), "-j2", "--target", "kelvora-ble-app",
+                    "kelvora-report-app", "kelvora-mqtt-app", "ubusd", "ubus_cli", "uci-service"],
+                   check=True, stdout=subprocess.DEVNULL)
+    return build
+
+
+def link_floors(build_dir):
+    """Private dirty KiB of empty programs linked against nothing, libcurl and
+    libmosquittopp (bench/floor/): what the client libraries cost a daemon
+    before it does anything."""
+    import subprocess
+    out = {}
+    for name in ("plain", "curl", "mosquitto"):
+        exe = Path(build_dir) / "bench" / "floor" / f"link_floor_{name}"
+        if not exe.exists():
+            continue
+        proc = subprocess.Popen([str(exe)], stdout=subprocess.PIPE)
+        proc.stdout.readline()  # it has started and resolved its libraries
+        out[name] = private_dirty_kib(proc.pid)
+        proc.terminate()
+        proc.wait()
+    return out
+
+
+def run_worker(phase, build_dir, args):
+    """One phase against one build, in a process of its own (the sandbox
+    helpers bind the build directory at import)."""
+    import subprocess
+    import tempfile
+    with tempfile.NamedTemporaryFile(suffix=".json") as out:
+        argv = [sys.executable, str(Path(__file__).resolve()), "--worker", phase, "--build-dir", str(build_dir),
+                "--worker-json", out.name]
+        for name in ("rates", "step_seconds", "idle_seconds", "max_p99", "refine", "node_counts", "node_rate",
+                     "node_seconds",
+                     "backlog", "backlog_rate"):
+            argv += ["--" + name.replace("_", "-"), str(getattr(args, name))]
+        if args.split:
+            argv.append("--split")
+        subprocess.run(argv, check=True)
+        return json.loads(Path(out.name).read_text() or "{}")
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--build-dir", default=os.environ.get("KELVORA_BUILD_DIR", str(REPO / "build")))
-    parser.add_argument("--rates", default="20,50,80,90,100,110,130",
+    parser.add_argument("--baseline", metavar="REV",
+                        help="also build REV (a git worktree under --baseline-dir) and run every phase on "
+                             "it right before this tree's; prints both and the ratios")
+    parser.add_argument("--baseline-dir", default="/tmp")
+    parser.add_argument("--phases", default="idle,rates,nodes,backlog")
+    parser.add_argument("--rates", default="20,100,500,1000,1500,2000",
                         help="offered readings/s, in increasing order (comma-separated)")
-    parser.add_argument("--step-seconds", type=float, default=8.0)
+    parser.add_argument("--step-seconds", type=float, default=6.0)
     parser.add_argument("--idle-seconds", type=float, default=10.0)
     parser.add_argument("--max-p99", type=float, default=0.5,
                         help="99th-percentile latency (s) above which a step does not count as lossless")
     parser.add_argument("--refine", type=int, default=2,
                         help="extra steps that bisect between the last lossless and the first failed rate")
+    parser.add_argument("--node-counts", default="1,10,100")
+    parser.add_argument("--node-rate", type=float, default=60.0,
+                        help="total readings/s of the node-count phase (below the baseline's ceiling)")
+    parser.add_argument("--node-seconds", type=float, default=20.0,
+                        help="length of each node-count step (CPU is counted in 10 ms ticks: the more "
+                             "readings, the finer the per-reading figure)")
+    parser.add_argument("--backlog", type=int, default=10000)
+    parser.add_argument("--backlog-rate", type=float, default=1000.0)
     parser.add_argument("--split", action="store_true",
                         help="also time each reading on the bus (one more \"kelvora.report\" listener): "
                              "latency notification -> bus and bus -> broker, median/p99")
     parser.add_argument("--json", help="also write the figures to this file")
+    parser.add_argument("--worker", help=argparse.SUPPRESS)
+    parser.add_argument("--worker-json", help=argparse.SUPPRESS)
     args = parser.parse_args()
 
     os.environ["KELVORA_BUILD_DIR"] = str(Path(args.build_dir).resolve())
-    sys.path.insert(0, str(REPO / "hostenv"))
-    sys.path.insert(0, str(REPO / "platform" / "bluez"))
-    from bluez_sim import sensor_frame
-    from gateway import DAEMONS, DEFAULT_NODES, Gateway, Sandbox
-    from mqtt_sub import Subscriber
+    if args.worker:
+        sys.path.insert(0, str(REPO / "hostenv"))
+        sys.path.insert(0, str(REPO / "platform" / "bluez"))
+        from bluez_sim import sensor_frame
+        result = PHASES[args.worker](args, sensor_frame)
+        Path(args.worker_json).write_text(json.dumps(result))
+        return 0
 
-    rates = [float(r) for r in args.rates.split(",") if r.strip()]
-    for name in DAEMONS:
-        exe = Path(args.build_dir) / {"kelvora-ble-app": "ble", "kelvora-report-app": "report",
-                                      "kelvora-mqtt-app": "mqtt"}[name] / name
-        if not exe.exists():
-            sys.exit(f"e2e_bench: {exe} is not built")
-
+    for name, sub in (("kelvora-ble-app", "ble"), ("kelvora-report-app", "report"), ("kelvora-mqtt-app", "mqtt")):
+        if not (Path(args.build_dir) / sub / name).exists():
+            sys.exit(f"e2e_bench: {Path(args.build_dir) / sub / name} is not built")
     info = machine()
     print_machine(info)
     started = time.monotonic()
-    with Sandbox() as sb:
-        gw = Gateway(sb).start_platform()
-        sub = Subscriber(sb)
-        if not sub.wait_subscribed():
-            sys.exit("e2e_bench: the subscriber did not reach the broker")
-        gw.start_daemons()
-        paths = gw.add_nodes(DEFAULT_NODES, period_ms=0)
-        if not gw.wait_nodes_ready(paths, 60, identified=False):
-            sys.exit("e2e_bench: the nodes were not connected and notifying within 60 s\n"
-                     + gw.log("ble.log")[-3000:])
-        check_alive(gw)
-        print(f"setup: {len(paths)} virtual nodes connected, {len(DEFAULT_NODES[0][2]) * len(paths)} "
-              f"sensor streams, in {time.monotonic() - started:.1f} s")
-
-        pids = {name: gw.daemons[name].pid for name in DAEMONS}
-        pids["ubusd"] = gw.services["ubusd"].pid
-        meter = Meter(pids)
-        driver = Driver(gw.bluez, list(zip(paths, DEFAULT_NODES)))
-
-        time.sleep(2.0)  # let the connection set-up settle
-        meter.start()
-        time.sleep(args.idle_seconds)
-        idle = meter.stop()
-        print_idle(idle, args.idle_seconds)
-
-        tap = BusTap(sb) if args.split else None
-        print_steps_header(pids, tap is not None)
-        steps, seen = [], 0
-
-        def run(rate):
-            nonlocal seen
-            time.sleep(1.0)  # the previous step's traffic settles
-            check_alive(gw)
-            result, seen = step(gw, driver, sub, meter, rate, args.step_seconds, seen, args.max_p99,
-                                sensor_frame, tap)
-            steps.append(result)
-            print_step(result)
-            return result
-
-        passed, failed = None, None
-        for rate in rates:
-            result = run(rate)
-            if result["lossless"]:
-                passed = rate
-            else:
-                failed = rate
-                break
-        if passed is not None and failed is not None:
-            for _ in range(args.refine):
-                mid = round((passed + failed) / 2)
-                if mid <= passed or mid >= failed:
-                    break
-                if run(mid)["lossless"]:
-                    passed = mid
-                else:
-                    failed = mid
-        check_alive(gw)
-        final_mem = {n: dict(zip(("rss_kib", "hwm_kib"), memory_kib(p))) for n, p in pids.items()}
-        statuses = gw.stop_daemons()
-        sub.stop()
-        if tap is not None:
-            tap.stop()
-
-    good = [s for s in steps if s["lossless"]]
-    best = max(good, key=lambda s: s["rate"]) if good else None
-    print_summary(best, steps, final_mem)
-    print(f"daemon exit statuses: {statuses}; benchmark took {time.monotonic() - started:.0f} s")
+    base_build = build_baseline(args.baseline, args.baseline_dir) if args.baseline else None
+    current, baseline = {}, {}
+    for phase in [p for p in args.phases.split(",") if p]:
+        # Each phase runs on both builds back to back, so that both meet the
+        # same load of the host.
+        if base_build:
+            print(f"\n== {phase}: baseline {args.baseline}", flush=True)
+            baseline[phase] = run_worker(phase, base_build, args)
+        print(f"\n== {phase}: this tree", flush=True)
+        current[phase] = run_worker(phase, args.build_dir, args)
+    print_table(current, baseline if base_build else None, args.baseline or "")
+    floors = link_floors(args.build_dir)
+    if floors:
+        print("\nprivate dirty KiB of an empty program linked against: "
+              + ", ".join(f"{k} {v}" for k, v in floors.items()))
+    print(f"\nload average at the end {os.getloadavg()[0]:.2f}; benchmark took {time.monotonic() - started:.0f} s")
     if args.json:
-        Path(args.json).write_text(json.dumps({
-            "machine": info, "idle_seconds": args.idle_seconds, "idle": idle,
-            "step_seconds": args.step_seconds, "max_p99_s": args.max_p99, "steps": steps,
-            "highest_lossless_rate": best["rate"] if best else None, "final_memory": final_mem,
-            "exit_statuses": statuses}, indent=2) + "\n")
+        Path(args.json).write_text(json.dumps({"machine": info, "current": current, "baseline": baseline,
+                                               "link_floors_kib": floors,
+                                               "baseline_rev": args.baseline}, indent=2) + "\n")
     return 0
 
 

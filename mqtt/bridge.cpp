@@ -17,8 +17,7 @@ void SensorDataEventHandler(const char* text) {
     LOG_ERROR << e.what();
     return;
   }
-  mailbox::Post(mailbox::Message(MSG_SENSOR_DATA, event.get()));
-  event.release();
+  mailbox::Post(MSG_SENSOR_DATA, std::move(event));
 }
 
 void WebsocketEventHandler(const char* text) {
@@ -31,13 +30,15 @@ void WebsocketEventHandler(const char* text) {
   } catch (const nlohmann::json::exception&) {
     return;  // not ours: the websocket service's commands are of no interest here
   }
-  mailbox::Post(mailbox::Message(MSG_NODE_REMOVED, device_id.get()));
-  device_id.release();
+  mailbox::Post(MSG_NODE_REMOVED, std::move(device_id));
 }
 
 void ProcessMessage(mailbox::Mailbox& box, MessageSink& sink) {
   if (box.Empty()) return;
-  const mailbox::Message message = box.Pop();
+  ProcessMessage(box.Pop(), sink);
+}
+
+void ProcessMessage(const mailbox::Message& message, MessageSink& sink) {
   if (message.type == MSG_NODE_REMOVED) {
     const std::unique_ptr<std::string> device_id(static_cast<std::string*>(message.data));
     if (device_id) sink.NodeRemoved(*device_id);
@@ -73,10 +74,15 @@ void ProcessMessage(mailbox::Mailbox& box, const PublishFunction& publish) {
   ProcessMessage(box, sink);
 }
 
+void DeleteMessage(mailbox::Message& message) {
+  if (message.type == MSG_SENSOR_DATA) delete static_cast<nlohmann::json*>(message.data);
+  if (message.type == MSG_NODE_REMOVED) delete static_cast<std::string*>(message.data);
+  message.data = nullptr;
+}
+
 void DropMessages(mailbox::Mailbox& box) {
   while (!box.Empty()) {
-    const mailbox::Message message = box.Pop();
-    if (message.type == MSG_SENSOR_DATA) delete static_cast<nlohmann::json*>(message.data);
-    if (message.type == MSG_NODE_REMOVED) delete static_cast<std::string*>(message.data);
+    mailbox::Message message = box.Pop();
+    DeleteMessage(message);
   }
 }

@@ -37,6 +37,9 @@ class MessageSink {
 // Takes at most one message from `box` and hands it to `sink`; readings as
 // for the overload below, without publishing them.
 void ProcessMessage(mailbox::Mailbox& box, MessageSink& sink);
+// The same for one message already taken from the mailbox; its payload is
+// deleted here.
+void ProcessMessage(const mailbox::Message& message, MessageSink& sink);
 
 // Takes at most one message from `box`. A reading is published as its
 // compact "data" under "kelvora/" + device_id + "/" + sensor_type, QoS 0. An
@@ -44,5 +47,7 @@ void ProcessMessage(mailbox::Mailbox& box, MessageSink& sink);
 // is logged and dropped.
 void ProcessMessage(mailbox::Mailbox& box, const PublishFunction& publish);
 
+// Frees the payload of a message that is not handled.
+void DeleteMessage(mailbox::Message& message);
 // Empties `box`, deleting the payloads (at shutdown, after the listener stopped).
 void DropMessages(mailbox::Mailbox& box);

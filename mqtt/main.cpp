@@ -1,4 +1,5 @@
 #include <atomic>
+#include <deque>
 #include <exception>
 #include <memory>
 
@@ -6,8 +7,8 @@
 #include "ipc/ubus.h"
 #include "log/crash.h"
 #include "log/log.h"
-#include "log/signals.h"
-#include "log/version.h"
+#include "loop/main_loop.h"
+#include "version/version.h"
 #include "mailbox/mailbox.h"
 #include "mqtt_client.h"
 #include "mqtt_settings.h"
@@ -24,21 +25,18 @@ ipc::UBUSListener g_listener(30);
 MQTT g_mqtt(nullptr, true);
 std::unique_ptr<Publishing> g_publishing;
 
-// One idle-loop pass; false once the daemon is to stop.
-bool Tick() {
-  if (const int signal_number = logging::TakeStopSignal()) {
-    logging::LogStopSignal(signal_number);
-    return false;
-  }
+// One main-loop pass: every waiting message in order, then the rest of the
+// publishing work.
+loop::Next Pass(std::deque<mailbox::Message>& batch) {
   try {
-    ProcessMessage(g_mailbox, *g_publishing);
-    g_publishing->Tick();
+    for (; !batch.empty(); batch.pop_front()) ProcessMessage(batch.front(), *g_publishing);
+    return loop::Next{true, g_publishing->Tick()};
   } catch (const std::exception& e) {
+    if (!batch.empty()) batch.pop_front();
     const char* what = e.what();
     LOG_ERROR << (what ? what : "(null)");
-    return false;
+    return loop::Next{false};
   }
-  return true;
 }
 
 }  // namespace
@@ -65,6 +63,7 @@ int main() {
   g_listener.AddObject("kelvora.mqtt", {{"status", [] { return g_publishing->Status(); }}});
   g_listener.ServerStart();
 
+  g_mqtt.WakeOnChange(&g_mailbox.Ready());
   g_mqtt.Init();
   if (!settings.enable()) {
     LOG_INFO << "MQTT is disabled.";
@@ -73,13 +72,7 @@ int main() {
   }
 
   g_running.store(true);
-  while (g_running.load()) {
-    if (!Tick()) {
-      g_running.store(false);
-      break;
-    }
-    logging::Nap10ms();
-  }
+  loop::MainLoop(g_running, &g_mailbox, Pass, DeleteMessage, [] {});
 
   if (settings.enable()) g_mqtt.Disconnect();
   g_mqtt.Deinit();

@@ -156,6 +156,7 @@ void MQTT::on_connect(int rc) {
     }
     if (!options_.birth_topic.empty()) subscribe(nullptr, options_.birth_topic.c_str(), 0);
     SetState(true, "");
+    if (wakeup_) wakeup_->Give();
     return;
   }
   refused_.fetch_add(1);
@@ -195,7 +196,10 @@ void MQTT::on_message(const mosquitto_message* message) {
   if (options_.birth_topic != message->topic) return;
   const std::string payload(static_cast<const char*>(message->payload),
                             message->payload ? static_cast<size_t>(message->payloadlen) : 0);
-  if (payload == kOnline) birth_.store(true);
+  if (payload == kOnline) {
+    birth_.store(true);
+    if (wakeup_) wakeup_->Give();
+  }
 }
 
 void MQTT::on_log(int level, const char* text) {

@@ -8,6 +8,7 @@
 #include <mutex>
 #include <string>
 
+#include "loop/wakeup.h"
 #include "outbox.h"
 
 // How the client meets the broker beyond host and port; the defaults are a
@@ -69,6 +70,10 @@ class MQTT : public mosqpp::mosquittopp, public MessageLink {
   ConnectionState State() const;
   // True once after Home Assistant announced itself "online".
   bool TakeBirth() { return birth_.exchange(false); }
+  // Given (on the network thread) when the connection is made and when
+  // Home Assistant announces itself: the main loop has work then. Before
+  // the first Connect.
+  void WakeOnChange(loop::Wakeup* wakeup) { wakeup_ = wakeup; }
 
  protected:
   void on_connect(int rc) override;
@@ -87,6 +92,7 @@ class MQTT : public mosqpp::mosquittopp, public MessageLink {
   std::atomic<bool> stopping_{false};
   std::atomic<bool> connected_{false};
   std::atomic<bool> birth_{false};
+  loop::Wakeup* wakeup_ = nullptr;
   // Network thread: an outage (or a run of failed attempts) was logged.
   bool outage_logged_ = false;
   std::atomic<uint64_t> connections_{0};

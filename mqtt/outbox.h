@@ -66,8 +66,10 @@ class Forwarder {
       : link_(link), enabled_(enabled), outbox_(capacity) {}
 
   void Publish(Outgoing message);
-  // Sends what waits while the link is up (main loop, every pass).
+  // Sends what waits while the link is up, at most kDrainPerPass (main loop).
   void Drain();
+  // Whether a Drain now would send something.
+  bool Drainable() const { return enabled_ && !outbox_.Empty() && link_.Connected(); }
 
   size_t Queued() const { return outbox_.Depth(); }
   uint64_t Dropped() const { return outbox_.Dropped(); }

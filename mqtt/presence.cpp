@@ -1,5 +1,6 @@
 #include "presence.h"
 
+#include <algorithm>
 #include <cctype>
 #include <nlohmann/json.hpp>
 
@@ -126,6 +127,16 @@ void Presence::Expire(Clock::time_point now) {
       node.online = false;
     }
   }
+}
+
+Presence::Clock::time_point Presence::NextExpiry() const {
+  Clock::time_point next = Clock::time_point::max();
+  if (!options_.availability) return next;
+  for (const auto& entry : nodes_) {
+    // Expire marks a node once its silence is longer than the timeout.
+    if (entry.second.online) next = std::min(next, entry.second.last_reading + options_.timeout + Clock::duration(1));
+  }
+  return next;
 }
 
 void Presence::Removed(const std::string& node_id) {

@@ -38,6 +38,8 @@ class Presence {
   void Reading(const std::string& reading_key, const std::string& sensor_type, Clock::time_point now);
   // Marks nodes without a reading for longer than the timeout "offline".
   void Expire(Clock::time_point now);
+  // When Expire has something to do at the earliest (max: never, as it stands).
+  Clock::time_point NextExpiry() const;
   // The node left the whitelist: its discovery records are removed.
   void Removed(const std::string& node);
   // Home Assistant came (back) online: every discovery record again.

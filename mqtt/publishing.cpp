@@ -40,14 +40,14 @@ void Publishing::Reading(const std::string& device_id, const std::string& sensor
 
 void Publishing::NodeRemoved(const std::string& device_id) { presence_.Removed(device_id); }
 
-void Publishing::Tick() {
+std::chrono::steady_clock::time_point Publishing::Tick() {
   forwarder_.Drain();
   if (client_.TakeBirth()) presence_.Rediscover();
   const auto now = std::chrono::steady_clock::now();
-  if (now - last_expiry_ >= std::chrono::seconds(1)) {
-    presence_.Expire(now);
-    last_expiry_ = now;
-  }
+  presence_.Expire(now);
+  // The rest of a long outbox goes on the next pass.
+  if (forwarder_.Drainable()) return now;
+  return presence_.NextExpiry();
 }
 
 std::string Publishing::Status() const {

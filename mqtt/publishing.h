@@ -25,8 +25,9 @@ class Publishing : public MessageSink {
                const std::string& body) override;
   void NodeRemoved(const std::string& device_id) override;
   // The rest of a loop pass: drains the queue, answers Home Assistant's
-  // birth, marks silent nodes offline.
-  void Tick();
+  // birth, marks silent nodes offline. Returns when it has work again at the
+  // latest, unless the client wakes the loop before.
+  std::chrono::steady_clock::time_point Tick();
   // The reply of `ubus call kelvora.mqtt status`.
   std::string Status() const;
 
@@ -39,5 +40,4 @@ class Publishing : public MessageSink {
   Forwarder forwarder_;
   Presence presence_;
   std::atomic<uint64_t> received_{0};
-  std::chrono::steady_clock::time_point last_expiry_{};
 };

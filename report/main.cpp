@@ -1,6 +1,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <deque>
 #include <exception>
 #include <string>
 
@@ -8,8 +9,8 @@
 #include "ipc/ubus.h"
 #include "log/crash.h"
 #include "log/log.h"
-#include "log/signals.h"
-#include "log/version.h"
+#include "loop/main_loop.h"
+#include "version/version.h"
 #include "mailbox/mailbox.h"
 #include "reporter.h"
 #include "sensor_data.h"
@@ -24,8 +25,6 @@ ipc::UBUSListener g_listener(kListenerTimeoutSeconds);
 queue::ThreadSafeQueue<mailbox::Message> g_mailbox;
 Reporter g_reporter;
 std::atomic<bool> g_running{false};
-
-void ProcessMessage() { ProcessMessage(g_mailbox, g_reporter); }
 
 // Test hooks only: the system tests shorten the product's intervals with
 // these; the router never sets them.
@@ -74,21 +73,19 @@ int main() {
   g_reporter.Start();
 
   g_running.store(true);
-  while (g_running.load()) {
-    if (const int signal_number = logging::TakeStopSignal()) {
-      logging::LogStopSignal(signal_number);
-      g_running.store(false);
-      break;
-    }
-    try {
-      ProcessMessage();
-    } catch (const std::exception& e) {
-      LOG_ERROR << (e.what() ? e.what() : "(null)");
-      g_running.store(false);
-      break;
-    }
-    logging::Nap10ms();
-  }
+  loop::MainLoop(
+      g_running, &g_mailbox,
+      [](std::deque<mailbox::Message>& batch) {
+        try {
+          for (; !batch.empty(); batch.pop_front()) ProcessMessage(batch.front(), g_reporter);
+        } catch (const std::exception& e) {
+          batch.pop_front();
+          LOG_ERROR << (e.what() ? e.what() : "(null)");
+          return loop::Next{false};
+        }
+        return loop::Next{};
+      },
+      DeleteMessage, [] {});
 
   g_listener.UnregisterEventHandler(kReportEvent);
   g_listener.ServerStop();

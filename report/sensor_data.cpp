@@ -37,17 +37,14 @@ void SensorDataEventHandler(const char* text) {
   if (text == nullptr) return;
   try {
     auto payload = std::make_unique<nlohmann::json>(nlohmann::json::parse(text, nullptr, true, false));
-    mailbox::Post(mailbox::Message(MSG_SENSOR_DATA, payload.get()));
-    payload.release();
+    mailbox::Post(MSG_SENSOR_DATA, std::move(payload));
   } catch (const nlohmann::json::exception& e) {
     // Not only parse_error: a number beyond double's range is out_of_range.
     LOG_ERROR << e.what();
   }
 }
 
-void ProcessMessage(mailbox::Mailbox& box, Reporter& reporter) {
-  if (box.Empty()) return;
-  const mailbox::Message message = box.Pop();
+void ProcessMessage(const mailbox::Message& message, Reporter& reporter) {
   if (message.type != MSG_SENSOR_DATA) return;
   std::unique_ptr<nlohmann::json> payload(static_cast<nlohmann::json*>(message.data));
   if (!payload) return;
@@ -58,4 +55,14 @@ void ProcessMessage(mailbox::Mailbox& box, Reporter& reporter) {
   } catch (const std::invalid_argument& e) {
     LogDropped(e, *payload);
   }
+}
+
+void ProcessMessage(mailbox::Mailbox& box, Reporter& reporter) {
+  if (box.Empty()) return;
+  ProcessMessage(box.Pop(), reporter);
+}
+
+void DeleteMessage(mailbox::Message& message) {
+  if (message.type == MSG_SENSOR_DATA) delete static_cast<nlohmann::json*>(message.data);
+  message.data = nullptr;
 }

@@ -18,3 +18,8 @@ void SensorDataEventHandler(const char* text);
 // not hold a string "device_id", a string "sensor_type" and an object "data"
 // with a numeric "ts" is logged and dropped.
 void ProcessMessage(mailbox::Mailbox& box, Reporter& reporter);
+// The same for one message already taken from the mailbox; the payload is
+// deleted here.
+void ProcessMessage(const mailbox::Message& message, Reporter& reporter);
+// Frees the payload of a message that is not handled (at shutdown).
+void DeleteMessage(mailbox::Message& message);

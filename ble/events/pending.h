@@ -29,6 +29,8 @@ class PendingReports {
   // than the retry pause ago (each attempt opens a bus connection).
   void Flush();
   size_t Size() const { return kept_.size(); }
+  // When Flush may send again (max: nothing is kept).
+  Clock::time_point Due() const { return kept_.empty() ? Clock::time_point::max() : next_try_; }
 
  private:
   bool TrySend(const std::string& text);

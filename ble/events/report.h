@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <string>
 
 #include <nlohmann/json.hpp>
@@ -13,3 +14,5 @@ void SendMQTTData(const std::string& device_id, const std::string& sensor_type,
 // Sends the kept events once the bus is back; called on every pass of the
 // thread that calls SendMQTTData.
 void FlushMQTTData();
+// When FlushMQTTData has readings to try again (max: none are kept).
+std::chrono::steady_clock::time_point MQTTDataDue();

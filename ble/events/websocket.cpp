@@ -58,8 +58,7 @@ std::string PostBeacon(const json& command) {
   const auto beacon = command.find("beacon");
   if (beacon == command.end() || !beacon->is_boolean()) return "\"beacon\" is not a boolean";
   payload->beacon = beacon->get<bool>();
-  mailbox::Post(mailbox::Message(LE_CTRL_BEACON, payload.get()));
-  payload.release();
+  mailbox::Post(LE_CTRL_BEACON, std::move(payload));
   return std::string();
 }
 
@@ -76,8 +75,7 @@ std::string PostFolds(const json& command) {
     }
     payload->folds[entry.key()] = fold;
   }
-  mailbox::Post(mailbox::Message(LE_CTRL_FOLD, payload.get()));
-  payload.release();
+  mailbox::Post(LE_CTRL_FOLD, std::move(payload));
   return std::string();
 }
 

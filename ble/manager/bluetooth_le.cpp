@@ -19,7 +19,7 @@
 #include "ipc/compact.h"
 #include "events/report.h"
 #include "log/log.h"
-#include "log/signals.h"
+#include "loop/signals.h"
 #include "manager/messages.h"
 #include "node/node.h"
 #include "node/node_list.h"
@@ -38,7 +38,10 @@ constexpr auto kReconnectTimeout = std::chrono::seconds(5);
 // A Connect whose reply never came (the bus dropped it) frees the queue
 // this long after its own timeout.
 constexpr auto kConnectGrace = std::chrono::seconds(5);
-constexpr int64_t kTickMs = 500;
+// The link supervision looks at most this often, and while the router's
+// clock is not trusted yet it looks for the NTP marker this often.
+constexpr auto kTickMin = std::chrono::milliseconds(500);
+constexpr auto kClockPoll = std::chrono::seconds(1);
 
 // Steady milliseconds of the last thing discovery delivered.
 std::atomic<int64_t> g_discoveryActivity{0};
@@ -55,12 +58,6 @@ std::map<std::string, sdbus::Variant> DiscoveryFilter() {
 }
 
 template <typename Payload>
-void PostNew(uint32_t type, std::unique_ptr<Payload> payload) {
-  mailbox::Post(mailbox::Message(type, payload.get()));
-  payload.release();
-}
-
-template <typename Payload>
 Payload& PayloadOf(const mailbox::Message& message) {
   return *static_cast<Payload*>(message.data);
 }
@@ -73,6 +70,7 @@ BluetoothLE::~BluetoothLE() {
   // A stop that ran on the message thread itself could not join it.
   if (messageThread.joinable()) {
     running.store(false);
+    g_messageQueue.Interrupt();
     if (messageThread.get_id() == std::this_thread::get_id()) {
       messageThread.detach();
     } else {
@@ -133,7 +131,10 @@ bool BluetoothLE::Initialize() {
   }
   adapter->StartDiscovery();
   status::Count().discovering.store(true);
+  lastTick = Clock::now();
   ScheduleTick();
+  ready.store(true);
+  g_messageQueue.Interrupt();
   return true;
 }
 
@@ -149,9 +150,15 @@ void BluetoothLE::Configure(const links::Settings& link_settings) {
 }
 
 void BluetoothLE::MessageThread() {
+  // What was posted before the manager is set up waits until it is.
+  while (running.load() && !ready.load()) g_messageQueue.Wait();
+  std::deque<mailbox::Message> batch;
   while (running.load()) {
-    if (!g_messageQueue.Empty()) {
-      mailbox::Message message = g_messageQueue.Pop();
+    g_messageQueue.TakeAll(batch);
+    bool links_changed = false;
+    for (; !batch.empty() && running.load(); batch.pop_front()) {
+      mailbox::Message& message = batch.front();
+      links_changed = links_changed || ChangesLinks(message.type);
       try {
         Handle(message);
       } catch (const std::exception& e) {
@@ -160,11 +167,33 @@ void BluetoothLE::MessageThread() {
       }
       DeletePayload(message);
     }
-    if (setupPending && std::chrono::steady_clock::now() >= nextSetup) SetUpAdapter();
+    const Clock::time_point now = Clock::now();
+    if (setupPending && now >= nextSetup) SetUpAdapter();
+    if (now >= nextTick) {
+      Tick();
+    } else if (links_changed) {
+      ScheduleTick();
+    }
     FlushMQTTData();
-    logging::Nap10ms();
+    if (!running.load()) break;
+    Clock::time_point wake = std::min(nextTick, MQTTDataDue());
+    if (setupPending) wake = std::min(wake, nextSetup);
+    g_messageQueue.WaitUntil(wake);
   }
+  // Not handled: a stop leaves what still waits.
+  for (mailbox::Message& message : batch) DeletePayload(message);
   LOG_VERB << "";
+}
+
+bool BluetoothLE::ChangesLinks(uint32_t type) {
+  switch (type) {
+    case LE_EVT_RECV_SENSOR_DATA:
+    case LE_CTRL_BEACON:
+    case LE_CTRL_FOLD:
+      return false;
+    default:
+      return true;
+  }
 }
 
 void BluetoothLE::Handle(mailbox::Message& message) {
@@ -344,6 +373,7 @@ void BluetoothLE::SetUpAdapter() {
 void BluetoothLE::Stop() {
   timers.cancelAll();
   running.store(false);
+  g_messageQueue.Interrupt();
   if (messageThread.joinable() && messageThread.get_id() != std::this_thread::get_id()) messageThread.join();
   if (!connection) return;
   // Without BlueZ or its adapter there is no discovery to stop.
@@ -415,7 +445,7 @@ void BluetoothLE::ConnectResult(const ConnectResultPayload& result) {
                << retries << " of " << links::kConnectRetries << " in " << pause.count() << " ms";
       status::ConnectRetry(result.device_id);
       timers.add(pause.count(), [device_id = result.device_id](bool aborted) {
-        if (!aborted) PostNew(LE_EVT_CONNECT_RETRY, std::make_unique<std::string>(device_id));
+        if (!aborted) mailbox::Post(LE_EVT_CONNECT_RETRY, std::make_unique<std::string>(device_id));
       });
     } else {
       // Given up: discovery finds the device afresh and a new node tries.
@@ -426,22 +456,45 @@ void BluetoothLE::ConnectResult(const ConnectResultPayload& result) {
 }
 
 void BluetoothLE::ScheduleTick() {
-  timers.add(kTickMs, [](bool aborted) {
-    if (!aborted) PostNew(LE_EVT_LINK_TICK, std::make_unique<TickPayload>());
-  });
+  const Clock::time_point now = Clock::now();
+  Clock::time_point due = Clock::time_point::max();
+  // An answer the bus lost must not hold the queue for ever.
+  if (!connectInFlight.empty()) due = std::min(due, connectDeadline);
+  if (!status::Count().clock_trusted.load()) due = std::min(due, now + kClockPoll);
+  if (!outage) {
+    if (settings.node_timeout.count() != 0) {
+      for (const status::NodeRecord& record : status::Nodes()) {
+        if (record.state != status::LinkState::kConnected && record.state != status::LinkState::kIdentified) continue;
+        due = std::min(due, record.quiet_since + settings.node_timeout);
+      }
+    }
+    // After recovery steps, the end of the quiet spell is looked for (and
+    // logged) at the old pace.
+    if (watchdog->Recovering()) due = std::min(due, now);
+    for (const std::string& device_id : GetWhitelist()) {
+      if (!FindNode(device_id)) {
+        due = std::min(due, watchdog->NextCheck());
+        break;
+      }
+    }
+  }
+  // Never more often than the old fixed tick, whatever is due.
+  nextTick = std::max(due, lastTick + kTickMin);
 }
 
 void BluetoothLE::Tick() {
-  ScheduleTick();
+  lastTick = Clock::now();
   // An answer the bus lost must not hold the queue for ever.
   if (!connectInFlight.empty() && Clock::now() >= connectDeadline) {
     connectInFlight.clear();
     PumpConnects();
   }
   CheckClock();
-  if (outage) return;
-  CheckSilentNodes();
-  CheckScanner();
+  if (!outage) {
+    CheckSilentNodes();
+    CheckScanner();
+  }
+  ScheduleTick();
 }
 
 void BluetoothLE::CheckClock() {

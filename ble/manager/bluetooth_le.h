@@ -28,7 +28,7 @@ void NoteDiscoveryActivity();
 
 // The daemon's BLE central: owns the system-bus connection, the adapter and
 // the ObjectManager proxy, and carries out every change to the nodes on its
-// message thread, one mailbox message per 10 ms. When BlueZ leaves the bus,
+// message thread, every waiting message per wake-up, in order. When BlueZ leaves the bus,
 // or its adapter is removed or powered off, it drops every node and, once
 // BlueZ and the adapter are back, sets the adapter up again; discovery then
 // finds the nodes in range afresh.
@@ -72,8 +72,11 @@ class BluetoothLE {
   void PumpConnects();
   void ForgetConnects(const std::string& device_id);
   void ConnectResult(const ConnectResultPayload& result);
+  // Sets nextTick: the earliest time a supervision check is due.
   void ScheduleTick();
   void Tick();
+  // Whether a message may change what the supervision waits for.
+  static bool ChangesLinks(uint32_t type);
   void CheckClock();
   void CheckSilentNodes();
   void CheckScanner();
@@ -97,6 +100,11 @@ class BluetoothLE {
   std::unique_ptr<BluezServiceWatch> serviceWatch;
   std::thread messageThread;
   std::atomic<bool> running{false};
+  // Set once Initialize is done; the message thread handles nothing before.
+  std::atomic<bool> ready{false};
+  // Message thread only: the last supervision check and the next one due.
+  std::chrono::steady_clock::time_point lastTick;
+  std::chrono::steady_clock::time_point nextTick = std::chrono::steady_clock::time_point::max();
   bool eventLoopRunning = false;
   // Message thread only: BlueZ or the adapter is gone (logged once), and
   // when the next set-up attempt is due.

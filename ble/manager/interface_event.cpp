@@ -40,8 +40,7 @@ void DeviceAdded(const std::string& path, const std::map<std::string, sdbus::Var
     } catch (const sdbus::Error&) {
     }
   }
-  mailbox::Post(mailbox::Message(LE_EVT_IFACE_ADD_SENSOR, payload.get()));
-  payload.release();
+  mailbox::Post(LE_EVT_IFACE_ADD_SENSOR, std::move(payload));
 }
 
 // Nothing of a service is used; reading its UUID logs a service without
@@ -59,8 +58,7 @@ void CharacteristicAdded(const std::string& path, const std::map<std::string, sd
       auto payload = std::make_unique<AddCharacteristicPayload>();
       payload->uuid = uuid;
       payload->object_path = path;
-      mailbox::Post(mailbox::Message(LE_EVT_IFACE_ADD_CHARACTERISTIC, payload.get()));
-      payload.release();
+      mailbox::Post(LE_EVT_IFACE_ADD_CHARACTERISTIC, std::move(payload));
       break;
     }
     default:

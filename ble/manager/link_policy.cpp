@@ -88,6 +88,12 @@ seconds ScanWatchdog::QuietFor(Clock::time_point now) const {
   return std::chrono::duration_cast<seconds>(now - last_activity_);
 }
 
+Clock::time_point ScanWatchdog::NextCheck() const {
+  Clock::time_point due = std::max(last_activity_ + settings_.scan_quiet, next_step_);
+  if (!recent_.empty() && recent_.size() >= settings_.scan_steps) due = std::max(due, recent_.front() + settings_.scan_hour);
+  return due;
+}
+
 ScanWatchdog::Step ScanWatchdog::Check(Clock::time_point now, bool missing, bool links_up) {
   if (!missing) {
     // Nothing to find: a quiet discovery is no fault.

@@ -86,6 +86,9 @@ class ScanWatchdog {
   // Whether steps were taken since discovery last delivered.
   bool Recovering() const { return steps_in_spell_ > 0; }
   seconds QuietFor(Clock::time_point now) const;
+  // The earliest time at which Check, with a node missing, may take a step
+  // or meet the cap, unless discovery delivers before.
+  Clock::time_point NextCheck() const;
   Clock::time_point LastActivity() const { return last_activity_; }
 
  private:

@@ -36,8 +36,7 @@ std::atomic<bool> g_paced{false};
 
 void PostDeviceId(uint32_t type, const std::string& device_id) {
   auto payload = std::make_unique<std::string>(device_id);
-  mailbox::Post(mailbox::Message(type, payload.get()));
-  payload.release();
+  mailbox::Post(type, std::move(payload));
 }
 
 // Reply of a write to the command characteristic: only a failure is logged.
@@ -193,8 +192,7 @@ void Node::ConnectCB(const sdbus::Error* error) {
       auto result = std::make_unique<ConnectResultPayload>();
       result->device_id = device_id_;
       result->ok = true;
-      mailbox::Post(mailbox::Message(LE_EVT_CONNECT_RESULT, result.get()));
-      result.release();
+      mailbox::Post(LE_EVT_CONNECT_RESULT, std::move(result));
     }
     return;
   }
@@ -212,8 +210,7 @@ void Node::ConnectCB(const sdbus::Error* error) {
   result->outage = outage;
   result->error_name = error->getName();
   result->error_message = error->getMessage();
-  mailbox::Post(mailbox::Message(LE_EVT_CONNECT_RESULT, result.get()));
-  result.release();
+  mailbox::Post(LE_EVT_CONNECT_RESULT, std::move(result));
 }
 
 void Node::Relink() {
@@ -356,8 +353,7 @@ void Node::SensorPropHandler(const std::string& property, const sdbus::Variant& 
   auto payload = std::make_unique<SensorDataPayload>();
   payload->key = index == 0 ? device_id_ : device_id_ + "_" + std::to_string(index);
   payload->reading = std::move(reading);
-  mailbox::Post(mailbox::Message(LE_EVT_RECV_SENSOR_DATA, payload.get()));
-  payload.release();
+  mailbox::Post(LE_EVT_RECV_SENSOR_DATA, std::move(payload));
 }
 
 void Node::CommandPropHandler(const std::string& property, const sdbus::Variant& value) {

@@ -3,7 +3,7 @@
 #include "events/websocket.h"
 #include "ipc/ubus.h"
 #include "log/log.h"
-#include "log/version.h"
+#include "version/version.h"
 #include "status/link_status.h"
 
 void AddStatusObject() {

@@ -12,7 +12,8 @@
 
 #include "log/crash.h"
 #include "log/log.h"
-#include "log/signals.h"
+#include "loop/main_loop.h"
+#include "loop/signals.h"
 
 namespace fs = std::filesystem;
 

@@ -6,7 +6,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "log/version.h"
+#include "version/version.h"
 
 namespace fs = std::filesystem;
 

@@ -2,6 +2,8 @@
 
 #include <atomic>
 
+#include "loop/wakeup.h"
+
 namespace logging {
 
 // Installs the process signal handler for SIGTERM, SIGINT, SIGABRT and
@@ -20,25 +22,11 @@ void SignalHandler(int signal_number);
 // The stop signal noted since the last call, or 0.
 int TakeStopSignal();
 
+// The wake-up that a stop signal gives, so that the main thread's wait ends
+// at once (null: none). The main thread sets it before it first waits.
+void WakeOnStopSignal(loop::Wakeup* wakeup);
+
 // Writes "Signal Catch : N" and "Terminate program.." (main thread).
 void LogStopSignal(int signal_number);
-
-// Sleeps 10 ms with nanosleep, resuming with the remainder after EINTR.
-void Nap10ms();
-
-// The idle loop of every daemon: naps while `running` holds; a stop signal
-// is logged, clears `running` and runs `on_stop` on this thread.
-template <typename OnStop>
-void IdleLoop(std::atomic<bool>& running, OnStop on_stop) {
-  while (running.load()) {
-    if (const int signal_number = TakeStopSignal()) {
-      LogStopSignal(signal_number);
-      running.store(false);
-      on_stop();
-      break;
-    }
-    Nap10ms();
-  }
-}
 
 }  // namespace logging

@@ -1,4 +1,4 @@
-#include "log/signals.h"
+#include "loop/signals.h"
 
 #include <signal.h>
 #include <time.h>
@@ -12,8 +12,12 @@
 namespace logging {
 namespace {
 
-volatile sig_atomic_t g_stop_signal = 0;
+// Written by the handler on whichever thread took the signal, read by the
+// main thread: a lock-free atomic, safe in signal context.
+std::atomic<int> g_stop_signal{0};
+static_assert(std::atomic<int>::is_always_lock_free, "the stop flag must be usable in a signal handler");
 std::atomic<int> g_crashing{0};
+std::atomic<loop::Wakeup*> g_stop_wakeup{nullptr};
 
 void Nap(long nanoseconds) {
   struct timespec nap = {0, nanoseconds};
@@ -44,7 +48,9 @@ void SignalHandler(int signal_number) {
     raise(signal_number);
     return;
   }
-  if (g_stop_signal == 0) g_stop_signal = signal_number;
+  int none = 0;
+  g_stop_signal.compare_exchange_strong(none, signal_number);
+  if (loop::Wakeup* wakeup = g_stop_wakeup.load()) wakeup->Give();
 }
 
 void InstallSignalHandlers() {
@@ -55,16 +61,18 @@ void InstallSignalHandlers() {
 }
 
 int TakeStopSignal() {
-  const int signal_number = g_stop_signal;
-  if (signal_number != 0) g_stop_signal = 0;
-  return signal_number;
+  return g_stop_signal.exchange(0);
+}
+
+void WakeOnStopSignal(loop::Wakeup* wakeup) {
+  g_stop_wakeup.store(wakeup);
+  // A signal that came before the registration still ends the next wait.
+  if (wakeup && g_stop_signal.load() != 0) wakeup->Give();
 }
 
 void LogStopSignal(int signal_number) {
   LOG_ERROR << "Signal Catch : " << signal_number;
   LOG_ERROR << "Terminate program..";
 }
-
-void Nap10ms() { Nap(10000000); }
 
 }  // namespace logging

@@ -1,4 +1,4 @@
-#include "log/version.h"
+#include "version/version.h"
 
 #include <cstdio>
 #include <memory>
