@@ -81,6 +81,30 @@ def test_tls_options_change_only_the_report_instance(tmp_path, option):
     assert {daemon for daemon in DAEMONS if after[daemon] != base[daemon]} == {"kelvora-report-app"}
 
 
+# Every option a daemon reads at start restarts it when a commit changes it.
+OWN_OPTIONS = {
+    "kelvora-ble-app": ("sys", ["node_timeout", "clock_trusted", "scan_quiet", "scan_pause", "scan_steps",
+                                "scan_hour"]),
+    "kelvora-report-app": ("sys", ["spool", "spool_interval"]),
+    "kelvora-mqtt-app": ("mqtt", ["username", "password", "tls", "ca_file", "cert_file", "key_file", "tls_verify",
+                                  "client_id", "keepalive", "qos", "availability", "node_timeout", "ha_discovery",
+                                  "ha_prefix"]),
+}
+
+
+@pytest.mark.parametrize("daemon,section,option", [(d, s, o) for d, (s, options) in OWN_OPTIONS.items()
+                                                    for o in options])
+def test_each_option_a_daemon_reads_changes_only_its_instance(tmp_path, daemon, section, option):
+    base = all_instances(tmp_path, config(nodes=NODES))
+    header = f"config {section} '{section}'\n"
+    tavrin = config(nodes=NODES).replace(header, f"{header}\toption {option} '7'\n", 1)
+    assert tavrin != config(nodes=NODES)
+    after = all_instances(tmp_path, tavrin)
+    assert {d for d in DAEMONS if after[d] != base[d]} == {daemon}
+    # The secret stays out of what procd is told.
+    assert "'7'" not in str(after[daemon])
+
+
 @pytest.mark.parametrize("daemon", DAEMONS)
 def test_instance_respawns_for_ever_and_reload_is_procds(tmp_path, daemon):
     lines = run(tmp_path, daemon, (FILES / "tavrin.config").read_text())
