@@ -6,11 +6,6 @@
 #include "harness.h"
 #include "registry/registry.h"
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  fuzz::InitLogging();
-  return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string text = fuzz::Text(data, size);
   std::vector<std::string> nodes;

@@ -7,11 +7,6 @@
 #include "registry/registry.h"
 #include "uci/uci.h"
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  fuzz::InitLogging();
-  return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string text = fuzz::Text(data, size);
   nlohmann::json values = nlohmann::json::object();

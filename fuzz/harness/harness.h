@@ -9,6 +9,7 @@
 #include <string>
 
 #include "log/log.h"
+#include "mailbox/mailbox.h"
 
 namespace fuzz {
 
@@ -25,6 +26,9 @@ inline void InitLogging() {
     logging::InitFileLogger(path, logging::Severity::verbose);
   }
 }
+
+// The daemon mailbox of a report or MQTT harness (see daemon_mailbox.cpp).
+mailbox::Mailbox& DaemonQueue();
 
 // A broken expectation about what the product did with an input: abort, so
 // that libFuzzer keeps the input as a finding.

@@ -11,11 +11,6 @@
 #include "harness.h"
 #include "node/node.h"
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  fuzz::InitLogging();
-  return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::vector<uint8_t> frame(data, data + size);
   Node node("0123456789AB");

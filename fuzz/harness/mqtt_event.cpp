@@ -6,25 +6,14 @@
 #include "bridge.h"
 #include "harness.h"
 
-namespace {
-queue::ThreadSafeQueue<mailbox::Message> g_mailbox;
-}  // namespace
-
-mailbox::Mailbox& mailbox::DaemonMailbox() { return g_mailbox; }
-
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  fuzz::InitLogging();
-  return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string text = fuzz::Text(data, size);
   SensorDataEventHandler(text.c_str());
   int published = 0;
   // The daemon's loop ends on any exception that leaves a pass: let it reach
   // libFuzzer as a crash.
-  while (!g_mailbox.Empty()) {
-    ProcessMessage(g_mailbox, [&](const std::string& topic, const std::string& payload, int qos) {
+  while (!fuzz::DaemonQueue().Empty()) {
+    ProcessMessage(fuzz::DaemonQueue(), [&](const std::string& topic, const std::string& payload, int qos) {
       ++published;
       FUZZ_EXPECT(topic.rfind("kelvora/", 0) == 0);
       FUZZ_EXPECT(qos == 0);

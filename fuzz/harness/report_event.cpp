@@ -10,17 +10,6 @@
 #include "reporter.h"
 #include "sensor_data.h"
 
-namespace {
-queue::ThreadSafeQueue<mailbox::Message> g_mailbox;
-}  // namespace
-
-mailbox::Mailbox& mailbox::DaemonMailbox() { return g_mailbox; }
-
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  fuzz::InitLogging();
-  return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Reporter reporter;
   const std::string input = fuzz::Text(data, size);
@@ -32,7 +21,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     SensorDataEventHandler(event.c_str());
     // The daemon's loop ends on any exception that leaves a pass: let it
     // reach libFuzzer as a crash.
-    while (!g_mailbox.Empty()) ProcessMessage(g_mailbox, reporter);
+    while (!fuzz::DaemonQueue().Empty()) ProcessMessage(fuzz::DaemonQueue(), reporter);
     start = end + 1;
   }
 

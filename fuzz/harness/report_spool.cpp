@@ -19,8 +19,18 @@
 #include "reporter.h"
 
 namespace {
-queue::ThreadSafeQueue<mailbox::Message> g_mailbox;
-std::string g_spool;
+// A spool path in a directory of this run, in RAM where there is one.
+const std::string& SpoolPath() {
+  static const std::string path = [] {
+    char dir[] = "/dev/shm/fuzz-spool-XXXXXX";
+    char fallback[] = "/tmp/fuzz-spool-XXXXXX";
+    const char* made = mkdtemp(dir);
+    if (!made) made = mkdtemp(fallback);
+    if (!made) abort();
+    return std::string(made) + "/spool";
+  }();
+  return path;
+}
 
 uint64_t Fnv1a64(const std::string& text) {
   uint64_t hash = 0xcbf29ce484222325ull;
@@ -40,19 +50,6 @@ bool Exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
 
 }  // namespace
 
-mailbox::Mailbox& mailbox::DaemonMailbox() { return g_mailbox; }
-
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  fuzz::InitLogging();
-  char dir[] = "/dev/shm/fuzz-spool-XXXXXX";
-  char fallback[] = "/tmp/fuzz-spool-XXXXXX";
-  const char* made = mkdtemp(dir);
-  if (!made) made = mkdtemp(fallback);
-  if (!made) abort();
-  g_spool = std::string(made) + "/spool";
-  return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string input = fuzz::Text(data, size);
   std::string content = input;
@@ -62,18 +59,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     snprintf(head, sizeof head, "kelvora-report-spool 1 %zu %016" PRIx64 "\n", payload.size(), Fnv1a64(payload));
     content = head + payload;
   }
-  const std::string aside = g_spool + ".bad";
+  const std::string& spool = SpoolPath();
+  const std::string aside = spool + ".bad";
   unlink(aside.c_str());
-  WriteFile(g_spool, content);
+  WriteFile(spool, content);
 
   Reporter reader;
-  reader.Configure(ReporterTiming{}, g_spool);
+  reader.Configure(ReporterTiming{}, spool);
   reader.LoadSpool();
   const size_t pending = reader.PendingCount();
   FUZZ_EXPECT(pending <= Reporter::kMaxPendingReadings);
   if (Exists(aside)) {
     // Refused: moved aside whole, nothing taken from it.
-    FUZZ_EXPECT(!Exists(g_spool));
+    FUZZ_EXPECT(!Exists(spool));
     FUZZ_EXPECT(pending == 0);
     return 0;
   }
@@ -81,7 +79,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // Accepted: written again and read by a fresh reporter, the same readings.
   FUZZ_EXPECT(reader.WriteSpool());
   Reporter again;
-  again.Configure(ReporterTiming{}, g_spool);
+  again.Configure(ReporterTiming{}, spool);
   again.LoadSpool();
   FUZZ_EXPECT(!Exists(aside));
   FUZZ_EXPECT(again.PendingCount() == pending);
@@ -96,6 +94,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     again.ReleaseReport();
   }
   FUZZ_EXPECT(reader.PendingCount() == 0 && again.PendingCount() == 0);
-  unlink(g_spool.c_str());
+  unlink(spool.c_str());
   return 0;
 }

@@ -23,12 +23,6 @@ Node& TheNode() {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  fuzz::InitLogging();
-  TheNode();
-  return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::vector<uint8_t> frame(data, data + size);
   TheNode().SensorPropHandler("Value", sdbus::Variant(frame));

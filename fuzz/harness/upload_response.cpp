@@ -10,16 +10,8 @@
 #include "upload.h"
 
 namespace {
-queue::ThreadSafeQueue<mailbox::Message> g_mailbox;
 constexpr long kNow = 1700000000;
 }  // namespace
-
-mailbox::Mailbox& mailbox::DaemonMailbox() { return g_mailbox; }
-
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  fuzz::InitLogging();
-  return 0;
-}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 1) return 0;

@@ -225,6 +225,26 @@ def scenario_tls(box):
                 rc=box.sigterm()[0])
 
 
+def run_scenarios(scenarios, open_box):
+    """Runs every scenario at once, each on the box `open_box(name)` opens
+    (closed afterwards); a scenario's result, or its traceback as
+    {"failure": ...} for the test that reads it."""
+    def run(name):
+        box = None
+        try:
+            box = open_box(name)
+            return scenarios[name](box)
+        except Exception:
+            return {"failure": traceback.format_exc()}
+        finally:
+            if box is not None:
+                box.close()
+
+    with ThreadPoolExecutor(max_workers=len(scenarios)) as pool:
+        futures = {name: pool.submit(run, name) for name in scenarios}
+        return {name: f.result() for name, f in futures.items()}
+
+
 @pytest.fixture(scope="module")
 def outcomes(tmp_path_factory):
     root = tmp_path_factory.mktemp("report")
@@ -254,24 +274,14 @@ def outcomes(tmp_path_factory):
                              dict(port=8443, status=201, tls=stranger_tls), scenario_tls),
     }
 
-    def run(name):
-        config, cloud, body = scenarios[name]
-        box = None
-        try:
-            box = ReportBox(root / name, config)
-            if cloud is not None:
-                box.start_cloud(**cloud)
-            return body(box)
-        except Exception:  # reported by the test that reads this scenario
-            return {"failure": traceback.format_exc()}
-        finally:
-            if box is not None:
-                box.close()
+    def open_box(name):
+        config, cloud, _ = scenarios[name]
+        box = ReportBox(root / name, config)
+        if cloud is not None:
+            box.start_cloud(**cloud)
+        return box
 
-    with ThreadPoolExecutor(max_workers=len(scenarios)) as pool:
-        futures = {name: pool.submit(run, name) for name in scenarios}
-        results = {name: f.result() for name, f in futures.items()}
-    return results
+    return run_scenarios({name: body for name, (_, _, body) in scenarios.items()}, open_box)
 
 
 def outcome(outcomes, name):

@@ -10,12 +10,10 @@ transfer time-out 1.5 s, spool interval 0.5 s), so back-off ceilings are
 import json
 import signal
 import time
-import traceback
-from concurrent.futures import ThreadPoolExecutor
 
 import pytest
 
-from test_report import N1, N2, ReportBox, tavrin
+from test_report import N1, N2, ReportBox, run_scenarios, tavrin
 
 HTTP = "http://127.0.0.1:8080"
 PERIOD = 1.0
@@ -239,20 +237,7 @@ def outcomes(tmp_path_factory):
         "status": scenario_status,
     })
 
-    def run(name):
-        box = None
-        try:
-            box = new_box(root, name)
-            return scenarios[name](box)
-        except Exception:  # reported by the test that reads this scenario
-            return {"failure": traceback.format_exc()}
-        finally:
-            if box is not None:
-                box.close()
-
-    with ThreadPoolExecutor(max_workers=len(scenarios)) as pool:
-        futures = {name: pool.submit(run, name) for name in scenarios}
-        return {name: f.result() for name, f in futures.items()}
+    return run_scenarios(scenarios, lambda name: new_box(root, name))
 
 
 def outcome(outcomes, name):
