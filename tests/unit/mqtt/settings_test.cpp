@@ -1,3 +1,5 @@
+#include <cstring>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -19,6 +21,19 @@ TEST_F(Settings, OptionNamesOfTheConfigurationHaveTheMatchedHashes) {
   EXPECT_EQ(ipc::Fnv1a("enable"), 0xaf8bb8ceu);
   EXPECT_EQ(ipc::Fnv1a("host"), 0xaffea56fu);
   EXPECT_EQ(ipc::Fnv1a("port"), 0x7be412a6u);
+}
+
+// Found by fuzz/harness/mqtt_uci_options.cpp: setting the defaults read
+// each field's value first, undefined for a bool not yet initialised (a
+// settings object on the stack). Under UBSan the old code fails here.
+TEST_F(Settings, DefaultsReadNoFieldBeforeSettingIt) {
+  alignas(MqttSettings) unsigned char storage[sizeof(MqttSettings)];
+  std::memset(storage, 0xF0, sizeof storage);
+  auto* settings = new (storage) MqttSettings;
+  EXPECT_FALSE(settings->enable());
+  EXPECT_FALSE(settings->tls());
+  EXPECT_TRUE(settings->tls_verify());
+  settings->~MqttSettings();
 }
 
 TEST_F(Settings, DefaultsWhenNothingWasRead) {

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <new>
+
 #include "log_capture.h"
 
 namespace {
@@ -9,6 +12,18 @@ namespace {
 TEST(Config, OptionNamesAndTheirHashes) {
   EXPECT_EQ(ipc::Fnv1a("url"), 0x328f4c1eu);
   EXPECT_EQ(ipc::Fnv1a("access_token"), 0x45654d99u);
+}
+
+// Found by fuzz/harness/report_uci_options.cpp: setting the defaults read
+// each field's value first, undefined for a bool not yet initialised (a
+// settings object on the stack). Under UBSan the old code fails here.
+TEST(Config, DefaultsReadNoFieldBeforeSettingIt) {
+  alignas(ReportSettings) unsigned char storage[sizeof(ReportSettings)];
+  std::memset(storage, 0xF0, sizeof storage);
+  auto* settings = new (storage) ReportSettings;
+  EXPECT_TRUE(settings->verify_tls);
+  EXPECT_EQ(settings->server_url, "");
+  settings->~ReportSettings();
 }
 
 TEST(Config, SysSectionTakesOnlyItsOptions) {
