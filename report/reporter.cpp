@@ -89,6 +89,12 @@ std::string UrlWithoutCredentials(const std::string& url) {
   return url.substr(0, start) + url.substr(at + 1);
 }
 
+std::string SealSpool(const std::string& payload) {
+  char head[96];
+  snprintf(head, sizeof head, "%s %zu %016" PRIx64 "\n", kSpoolMagic, payload.size(), Checksum(payload));
+  return head + payload;
+}
+
 Reporter::Reporter() : started_(Clock::now()), random_(std::random_device{}()) {}
 
 Reporter::~Reporter() {
@@ -510,9 +516,7 @@ std::string Reporter::SerializeSpool() {
     std::lock_guard<std::mutex> wake(wake_lock_);
     dirty_ = false;
   }
-  char head[96];
-  snprintf(head, sizeof head, "%s %zu %016" PRIx64 "\n", kSpoolMagic, payload.size(), Checksum(payload));
-  return head + payload;
+  return SealSpool(payload);
 }
 
 bool Reporter::WriteSpool() {

@@ -188,3 +188,7 @@ class Reporter {
 
 // `url` without user name and password.
 std::string UrlWithoutCredentials(const std::string& url);
+
+// A spool file's content: the header line (format, size and 64-bit FNV-1a
+// checksum of the payload) followed by the payload.
+std::string SealSpool(const std::string& payload);

@@ -8,8 +8,6 @@
 #include <stdlib.h>
 #include <unistd.h>
 
-#include <cinttypes>
-#include <cstdio>
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -32,15 +30,6 @@ const std::string& SpoolPath() {
   return path;
 }
 
-uint64_t Fnv1a64(const std::string& text) {
-  uint64_t hash = 0xcbf29ce484222325ull;
-  for (unsigned char c : text) {
-    hash ^= c;
-    hash *= 0x100000001b3ull;
-  }
-  return hash;
-}
-
 void WriteFile(const std::string& path, const std::string& content) {
   std::ofstream file(path, std::ios::binary | std::ios::trunc);
   file << content;
@@ -54,10 +43,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string input = fuzz::Text(data, size);
   std::string content = input;
   if (input.empty() || (input[0] & 1) == 0) {
-    const std::string payload = input.empty() ? input : input.substr(1);
-    char head[96];
-    snprintf(head, sizeof head, "kelvora-report-spool 1 %zu %016" PRIx64 "\n", payload.size(), Fnv1a64(payload));
-    content = head + payload;
+    content = SealSpool(input.empty() ? input : input.substr(1));
   }
   const std::string& spool = SpoolPath();
   const std::string aside = spool + ".bad";
