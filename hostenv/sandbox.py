@@ -12,6 +12,12 @@ from pathlib import Path
 
 REPO = Path(__file__).resolve().parents[1]
 BUILD = Path(os.environ.get("KELVORA_BUILD_DIR", REPO / "build")).resolve()
+# The daemons may come from a build for another machine type (scripts/cross):
+# they then run through KELVORA_RUN_PREFIX (e.g. qemu-mipsel), everything
+# around them from BUILD.
+TARGET_BUILD = Path(os.environ.get("KELVORA_TARGET_BUILD_DIR") or BUILD).resolve()
+RUN_PREFIX = os.environ.get("KELVORA_RUN_PREFIX", "").split()
+_DAEMONS = ("kelvora-ble-app", "kelvora-report-app", "kelvora-mqtt-app")
 UBUS_SOCKET = "/var/run/ubus/ubus.sock"
 
 _EXES = {
@@ -140,14 +146,17 @@ class Sandbox:
 
     def exe(self, name):
         rel = _EXES.get(name)
-        path = BUILD / rel if rel else Path(name)
+        path = (TARGET_BUILD if name in _DAEMONS else BUILD) / rel if rel else Path(name)
         return str(path)
 
     def _wrap(self, argv):
         # Entering a mount namespace resets the root directory to the
         # namespace's own; --root keeps the holder's, so that a test run
         # inside a chroot stays inside it.
-        return ["nsenter", "-t", str(self.pid), "-m", "-n", "--root", "--wd=/", "--"] + [str(a) for a in argv]
+        argv = [str(a) for a in argv]
+        if RUN_PREFIX and argv and argv[0].startswith(str(TARGET_BUILD) + "/"):
+            argv = RUN_PREFIX + argv
+        return ["nsenter", "-t", str(self.pid), "-m", "-n", "--root", "--wd=/", "--"] + argv
 
     def spawn(self, argv, env=None, stdout=None, stderr=None, **kw):
         """Starts argv inside the sandbox; stdout/stderr go to files in the

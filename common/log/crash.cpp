@@ -192,9 +192,10 @@ void WriteAll(int fd, const char* data, size_t size) {
 
 size_t FormatRecordSafe(char* out, size_t capacity, Severity severity, const struct timespec& time,
                         long utc_offset, long tid, const char* function, int line, const char* text) {
-  const long local = static_cast<long>(time.tv_sec) + utc_offset;
-  long days = local / 86400;
-  long seconds_of_day = local % 86400;
+  // time_t is 64 bits where long may be 32 (musl on 32-bit MIPS).
+  const int64_t local = static_cast<int64_t>(time.tv_sec) + utc_offset;
+  long days = static_cast<long>(local / 86400);
+  long seconds_of_day = static_cast<long>(local % 86400);
   if (seconds_of_day < 0) {
     seconds_of_day += 86400;
     --days;

@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "exec.h"
 #include "ipc/ubus.h"
 #include "sandbox.h"
 
@@ -58,7 +59,7 @@ bool WaitUntil(Predicate predicate, std::chrono::milliseconds timeout = 10s) {
 
 // Whether the bus has an object of that name (asked with the ubus tool).
 inline bool ObjectOnBus(const std::string& name) {
-  const std::string command = std::string("'") + KELVORA_UBUS_CLI + "' list '" + name + "' >/dev/null 2>&1";
+  const std::string command = testsupport::RunPrefixForShell() + "'" + KELVORA_UBUS_CLI + "' list '" + name + "' >/dev/null 2>&1";
   return std::system(command.c_str()) == 0;
 }
 
@@ -67,7 +68,7 @@ class EventWatcher {
  public:
   explicit EventWatcher(const std::string& event) : event_(event), file_(dir_.path() / "events") {
     process_ = std::make_unique<testsupport::Process>(std::vector<std::string>{
-        "/bin/sh", "-c", "exec \"$0\" listen \"$1\" > \"$2\"", KELVORA_UBUS_CLI, event, file_.string()});
+        "/bin/sh", "-c", "exec ${KELVORA_RUN_PREFIX:-} \"$0\" listen \"$1\" > \"$2\"", KELVORA_UBUS_CLI, event, file_.string()});
   }
 
   // Sends probe events until the listener shows one; later lines are the

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "exec.h"
 #include "sandbox.h"
 
 namespace {
@@ -32,15 +33,9 @@ int main(int argc, char** argv) {
   auto ubusd = testsupport::StartUbusd();
   setenv(kInside, "1", 1);
 
-  std::vector<char*> child_argv;
-  for (auto& arg : args) child_argv.push_back(arg.data());
-  child_argv.push_back(nullptr);
+  args[0] = "/proc/self/exe";
   const pid_t child = fork();
-  if (child == 0) {
-    execv("/proc/self/exe", child_argv.data());
-    perror("execv");
-    _exit(127);
-  }
+  if (child == 0) testsupport::ExecProgram(args);
   int status = 0;
   if (child < 0 || waitpid(child, &status, 0) != child) return 1;
   return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);

@@ -157,7 +157,7 @@ TEST(CrashDumpRender, FramesAreRelocatedAndNamed) {
   const MapLine module = MappingOf(here, maps);
   ASSERT_FALSE(module.path.empty()) << maps;
   const uintptr_t shift = 0x10000000;
-  const uintptr_t gone_base = 0x7000000000;
+  const uintptr_t gone_base = sizeof(uintptr_t) == 8 ? static_cast<uintptr_t>(0x7000000000ULL) : 0x70000000u;
 
   std::string dump = Frames({here + shift, gone_base + 0x1234, 0x42});
   dump += MapsLine(module.start + shift, module.end + shift, module.offset, module.path);

@@ -1,5 +1,7 @@
 #include "sandbox.h"
 
+#include "exec.h"
+
 #include <fcntl.h>
 #include <net/if.h>
 #include <sched.h>
@@ -69,14 +71,10 @@ bool EnterPrivateSandbox() {
 }
 
 Process::Process(const std::vector<std::string>& argv) {
-  std::vector<char*> args;
-  for (const auto& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
-  args.push_back(nullptr);
   pid_ = fork();
   if (pid_ == 0) {
     setpgid(0, 0);
-    execv(args[0], args.data());
-    _exit(127);
+    ExecProgram(argv);
   }
 }
 

@@ -13,6 +13,8 @@
 #include <thread>
 #include <vector>
 
+#include "exec.h"
+
 namespace ubustest {
 
 // A child program whose standard output is read line by line; sent SIGTERM
@@ -25,11 +27,7 @@ class Child {
     pid_ = fork();
     if (pid_ == 0) {
       dup2(out[1], 1);
-      std::vector<char*> args;
-      for (const auto& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
-      args.push_back(nullptr);
-      execv(args[0], args.data());
-      _exit(127);
+      testsupport::ExecProgram(argv);
     }
     close(out[1]);
     out_ = out[0];

@@ -1,0 +1,79 @@
+#pragma once
+
+#include <elf.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace testsupport {
+
+// Whether `path` is an ELF program for the machine this test itself was
+// built for.
+inline bool OwnMachineProgram(const std::string& path) {
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  unsigned char header[EI_NIDENT + 4] = {};
+  const bool read_all = read(fd, header, sizeof header) == static_cast<ssize_t>(sizeof header);
+  close(fd);
+  if (!read_all || memcmp(header, ELFMAG, SELFMAG) != 0) return false;
+  Elf32_Half machine = 0;  // e_machine follows e_type; both in the file's byte order
+  memcpy(&machine, header + EI_NIDENT + 2, sizeof machine);
+  const bool file_big = header[EI_DATA] == ELFDATA2MSB;
+#if __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+  const bool own_big = true;
+#else
+  const bool own_big = false;
+#endif
+  if (file_big != own_big) machine = static_cast<Elf32_Half>((machine >> 8) | (machine << 8));
+#if defined(__mips__)
+  return machine == EM_MIPS && file_big == own_big;
+#elif defined(__x86_64__)
+  return machine == EM_X86_64;
+#elif defined(__aarch64__)
+  return machine == EM_AARCH64;
+#else
+  return false;
+#endif
+}
+
+// Replaces this process with argv. Where KELVORA_RUN_PREFIX is set (an
+// emulator such as "qemu-mipsel" when the tests run on another machine
+// type), a program built for this machine type runs through it, since the
+// kernel cannot execute it directly. "/proc/self/exe" is resolved first.
+[[noreturn]] inline void ExecProgram(std::vector<std::string> argv) {
+  if (!argv.empty() && argv[0] == "/proc/self/exe") {
+    char self[4096];
+    const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+    if (n > 0) argv[0].assign(self, static_cast<size_t>(n));
+  }
+  const char* prefix = getenv("KELVORA_RUN_PREFIX");
+  if (prefix && *prefix && !argv.empty() && OwnMachineProgram(argv[0])) {
+    std::vector<std::string> words;
+    std::istringstream in(prefix);
+    for (std::string word; in >> word;) words.push_back(word);
+    argv.insert(argv.begin(), words.begin(), words.end());
+  }
+  std::vector<char*> args;
+  for (auto& arg : argv) args.push_back(arg.data());
+  args.push_back(nullptr);
+  if (args[0] && strchr(args[0], '/')) {
+    execv(args[0], args.data());
+  } else if (args[0]) {
+    execvp(args[0], args.data());
+  }
+  _exit(127);
+}
+
+// The prefix as shell words for a command line ("" when not set), for
+// tests that start a program of this build through /bin/sh.
+inline std::string RunPrefixForShell() {
+  const char* prefix = getenv("KELVORA_RUN_PREFIX");
+  return prefix && *prefix ? std::string(prefix) + " " : std::string();
+}
+
+}  // namespace testsupport
