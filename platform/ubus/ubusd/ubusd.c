@@ -783,6 +783,9 @@ static bool client_read(struct client *cl)
 			if (n < 0)
 				return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
 
+			/* musl's CMSG_NXTHDR compares a size_t with a signed difference. */
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wsign-compare"
 			for (cm = CMSG_FIRSTHDR(&mh); cm; cm = CMSG_NXTHDR(&mh, cm)) {
 				int fd;
 
@@ -794,6 +797,7 @@ static bool client_read(struct client *cl)
 				else
 					close(fd);
 			}
+#pragma GCC diagnostic pop
 
 			cl->head_got += (size_t) n;
 			if (cl->head_got < sizeof(cl->head))
