@@ -81,15 +81,15 @@ struct client {
 	struct list_head txq;
 	size_t txq_len;
 
-	/* message being received */
-	struct {
-		struct ubus_msghdr hdr;
-		struct blob_attr data;
-	} head;
 	size_t head_got;
 	struct blob_attr *body;
 	size_t body_got;
 	int rx_fd;
+	/* message being received; last, as blob_attr ends in a flexible array */
+	struct {
+		struct ubus_msghdr hdr;
+		struct blob_attr data;
+	} head;
 };
 
 /* A received message. */
