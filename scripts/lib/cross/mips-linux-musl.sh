@@ -146,7 +146,9 @@ _mlm_dep_jsonc() {
 
 _mlm_dep_openssl() {
   _mlm_source openssl || return 1
-  local opts=(linux-mips32 no-shared no-tests no-asm no-dso no-engine no-afalgeng no-async)
+  # BROKEN_CLANG_ATOMICS: locks instead of __atomic_is_lock_free, which
+  # Zig's compiler-rt lacks.
+  local opts=(linux-mips32 no-shared no-tests no-asm no-dso no-engine no-afalgeng no-async -DBROKEN_CLANG_ATOMICS)
   local stamp="$_mlm_stamp openssl $_mlm_srcver ${opts[*]}"
   _mlm_fresh openssl "$stamp" && return 0
   _mlm_log "building openssl $_mlm_srcver"
