@@ -69,7 +69,7 @@ FailureClass CurlClass(long code) {
 
 }  // namespace
 
-long ParseRetryAfter(const std::string& value, long now) {
+long ParseRetryAfter(const std::string& value, time_t now) {
   const std::string text = Trim(value);
   if (text.empty()) return -1;
   bool digits = true;
@@ -80,7 +80,9 @@ long ParseRetryAfter(const std::string& value, long now) {
   }
   const time_t when = curl_getdate(text.c_str(), nullptr);
   if (when < 0) return -1;
-  return when > now ? static_cast<long>(when - now) : 0;
+  if (when <= now) return 0;
+  // As a number of seconds: at most nine digits (long may have 32 bits).
+  return when - now > 999999999 ? 999999999 : static_cast<long>(when - now);
 }
 
 UploadResult JudgeResponse(bool http, long code, const std::string& response, long retry_after) {
@@ -184,5 +186,5 @@ UploadResult ReportSensorData(const ReportSettings& settings, const std::string&
     result.text = text;
     return result;
   }
-  return JudgeResponse(http, code, text, ParseRetryAfter(retry_after, static_cast<long>(time(nullptr))));
+  return JudgeResponse(http, code, text, ParseRetryAfter(retry_after, time(nullptr)));
 }

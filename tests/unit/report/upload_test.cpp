@@ -5,6 +5,7 @@
 #include <stdlib.h>
 
 #include <algorithm>
+#include <ctime>
 #include <string>
 
 #include "http_stub.h"
@@ -178,6 +179,10 @@ TEST(UploadJudgement, RetryAfterInSecondsOrAsADate) {
   EXPECT_EQ(ParseRetryAfter("Tue, 14 Nov 2023 22:00:00 GMT", now), 0);  // past
   EXPECT_GT(ParseRetryAfter("99999999999999", now), 3600);
   for (const char* bad : {"", "soon", "-5", "7s"}) EXPECT_EQ(ParseRetryAfter(bad, now), -1) << bad;
+  // After 2038, where long may have 32 bits and time_t 64.
+  const time_t later = 2240611200;  // Tue, 01 Jan 2041 00:00:00 GMT
+  EXPECT_EQ(ParseRetryAfter("Tue, 01 Jan 2041 00:01:00 GMT", later), 60);
+  EXPECT_EQ(ParseRetryAfter("Tue, 14 Nov 2023 22:14:20 GMT", later), 0);
 }
 
 }  // namespace
