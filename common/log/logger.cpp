@@ -215,6 +215,11 @@ bool Enabled(Severity severity) {
 
 std::string ShortFunctionName(const char* pretty_function) {
   std::string name(pretty_function ? pretty_function : "");
+  // clang spells GCC's "{anonymous}" with a parenthesis, before the cut.
+  static const std::string kClangAnonymous = "(anonymous namespace)";
+  for (size_t at = name.find(kClangAnonymous); at != std::string::npos; at = name.find(kClangAnonymous, at)) {
+    name.replace(at, kClangAnonymous.size(), "{anonymous}");
+  }
   const size_t paren = name.find('(');
   if (paren != std::string::npos) name.resize(paren);
   int depth = 0;

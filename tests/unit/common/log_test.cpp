@@ -96,6 +96,7 @@ TEST_F(LogFile, FunctionNamesAreQualifiedAndCut) {
   EXPECT_EQ(logging::ShortFunctionName("ns::Widget::~Widget()"), "ns::Widget::~Widget");
   EXPECT_EQ(logging::ShortFunctionName("std::map<int, std::basic_string<char> > a::F(int)"), "a::F");
   EXPECT_EQ(logging::ShortFunctionName("int main()"), "main");
+  EXPECT_EQ(logging::ShortFunctionName("void (anonymous namespace)::Widget::Act()"), "{anonymous}::Widget::Act");
 }
 
 TEST_F(LogFile, InfoLevelDropsDebugAndVerbose) {
