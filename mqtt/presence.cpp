@@ -198,8 +198,9 @@ void Presence::Reading(const std::string& reading_key, const std::string& sensor
   Sensor& sensor = entry->second;
   bool changed = added;
   if (sensor.last) {
-    // The interval grows to a gap more than half as long again; readings
-    // that come together (a gap under a second) do not count.
+    // The interval grows to a gap more than half as long again, to the
+    // nearest second; readings that come together (under half a second
+    // apart) do not count.
     const auto gap = std::chrono::round<std::chrono::seconds>(now - *sensor.last);
     if (gap.count() > 0 && 2 * gap > 3 * sensor.interval) {
       changed = ExpireAfter(gap) != ExpireAfter(sensor.interval);
