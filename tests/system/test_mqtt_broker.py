@@ -18,7 +18,7 @@ from test_mqtt import APP, EXAMPLE, EXAMPLE_BODY, EXAMPLE_TOPIC, messages, recor
 
 USER, PASSWORD = "gateway", "s3cret"
 NODE = "0123456789AB"
-PACKAGE = Path(__file__).resolve().parents[2] / "packaging/openwrt/Makefile"
+PACKAGE = Path(__file__).resolve().parents[2] / "packaging/openwrt/kelvora/Makefile"
 # The origin of every discovery record: the daemon, its installed version, the package's URL.
 ORIGIN = {"name": "kelvora-mqtt-app", "sw_version": "1.4.2-1",
           "support_url": re.search(r"^KELVORA_URL:=(\S+)$", PACKAGE.read_text(), re.M).group(1)}
