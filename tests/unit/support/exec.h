@@ -56,6 +56,13 @@ inline bool OwnMachineProgram(const std::string& path) {
     std::vector<std::string> words;
     std::istringstream in(prefix);
     for (std::string word; in >> word;) words.push_back(word);
+    // qemu-user with a sysroot (QEMU_LD_PREFIX) shows this process the
+    // sysroot's file where one exists (its /bin/sh, say); the emulator
+    // started here opens the path as given, so it gets the sysroot's path.
+    const char* sysroot = getenv("QEMU_LD_PREFIX");
+    if (sysroot && *sysroot && argv[0][0] == '/' && access((sysroot + argv[0]).c_str(), X_OK) == 0) {
+      argv[0] = sysroot + argv[0];
+    }
     argv.insert(argv.begin(), words.begin(), words.end());
   }
   std::vector<char*> args;
