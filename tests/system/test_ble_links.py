@@ -239,6 +239,27 @@ def test_a_trusted_clock_option_sets_node_clocks_as_before(sandbox):
     assert rig.stop() == 0
 
 
+def test_one_time_set_after_each_reconnect(sandbox):
+    rig = Rig(sandbox)
+    bz = rig.bz
+    bz.add_node(NAME, MAC)
+    rig.start()
+    assert rig.node_up() and rig.wait_record("Connected to ")
+    assert sandbox.wait_for(lambda: time_sets(bz, PATH), 5)
+    for n in range(1, 4):
+        bz.drop(PATH)
+        # BlueZ announces the characteristics again, and each registration
+        # asks for the info frame: three of them per reconnect.
+        assert rig.wait_record("Connected to ", count=1 + 3 * n), rig.messages()
+        assert sandbox.wait_for(lambda: len(time_sets(bz, PATH)) > n, 5)
+        time.sleep(1)
+        sets = time_sets(bz, PATH)
+        assert len(sets) == n + 1, [t for t, _ in sets]
+        last_info = bz.calls("Notify", PATH, role="command")[-1]["t"]
+        assert 1.9 <= sets[-1][0] - last_info <= 3.0
+    assert rig.stop() == 0
+
+
 def test_status_and_nodes_show_what_happened(sandbox):
     sandbox.set_installed("kelvora-ble-app", "1.4.2-1")
     rig = Rig(sandbox)
