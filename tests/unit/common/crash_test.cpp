@@ -181,6 +181,10 @@ TEST(CrashDumpRender, FramesAreRelocatedAndNamed) {
   ASSERT_EQ(out.size(), 3u) << text;
   EXPECT_EQ(out[0].rfind(" 0# ", 0), 0u) << out[0];
   EXPECT_NE(out[0].find("KnownFrameFunction"), std::string::npos) << out[0];
+  // Named with its source location or not, the frame ends with its module.
+  const std::string in_module = " in " + module.path;
+  EXPECT_GT(out[0].size(), in_module.size());
+  EXPECT_EQ(out[0].substr(out[0].size() - std::min(out[0].size(), in_module.size())), in_module);
   char gone[64];
   snprintf(gone, sizeof gone, " 1# 0x%0*llx in /usr/lib/libgone.so.1", static_cast<int>(2 * sizeof(uintptr_t)),
            static_cast<unsigned long long>(gone_base + 0x1234));
