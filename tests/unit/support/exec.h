@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <sstream>
@@ -44,14 +45,17 @@ inline bool OwnMachineProgram(const std::string& path) {
 // Replaces this process with argv. Where KELVORA_RUN_PREFIX is set (an
 // emulator such as "qemu-mipsel" when the tests run on another machine
 // type), a program built for this machine type runs through it, since the
-// kernel cannot execute it directly. "/proc/self/exe" is resolved first.
+// kernel cannot execute it directly; "/proc/self/exe" is then named by its
+// path (the emulator's own otherwise). Without a prefix it is executed as
+// it is, which the kernel resolves wherever the link's text would not (in a
+// chroot, re-executing by the link's text was seen to fail).
 [[noreturn]] inline void ExecProgram(std::vector<std::string> argv) {
-  if (!argv.empty() && argv[0] == "/proc/self/exe") {
+  const char* prefix = getenv("KELVORA_RUN_PREFIX");
+  if (prefix && *prefix && !argv.empty() && argv[0] == "/proc/self/exe") {
     char self[4096];
     const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
     if (n > 0) argv[0].assign(self, static_cast<size_t>(n));
   }
-  const char* prefix = getenv("KELVORA_RUN_PREFIX");
   if (prefix && *prefix && !argv.empty() && OwnMachineProgram(argv[0])) {
     std::vector<std::string> words;
     std::istringstream in(prefix);
@@ -73,6 +77,7 @@ inline bool OwnMachineProgram(const std::string& path) {
   } else if (args[0]) {
     execvp(args[0], args.data());
   }
+  perror(args[0] ? args[0] : "exec");
   _exit(127);
 }
 
