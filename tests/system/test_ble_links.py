@@ -67,6 +67,8 @@ def test_a_silent_node_is_reconnected_then_removed_and_found_afresh(sandbox):
     # afresh and the new session reports again.
     bz.set_mute(PATH, "remove")
     assert rig.wait_record("Node 0123456789AB still silent ", timeout=12), rig.messages()
+    # The record comes before the call reaches BlueZ.
+    assert sandbox.wait_for(lambda: bz.calls("RemoveDevice"), 5)
     assert [e["args"] for e in bz.calls("RemoveDevice")] == [[PATH]]
     assert sandbox.wait_for(lambda: len(bz.calls("Discovered", PATH)) == 2, 5)
     before = len(reports(rig))

@@ -87,7 +87,9 @@ def test_fault_in_worker_thread_ends_daemon_and_trace_follows_at_next_start(gate
     frames = trace_frames(trace.split("] ", 1)[1])
     assert 5 <= len(frames) <= 32, trace
     modules = [FRAME_MODULE.search(frame) for frame in frames]
-    assert all(modules), trace
+    # The frame after the handler is the signal's return path, which MIPS
+    # kernels (and qemu-user) keep outside any file: an address alone.
+    assert all(module for i, module in enumerate(modules) if i != 2), trace
     exe = os.path.realpath(gateway.sandbox.exe(name))
     assert frames[0].startswith("logging::WriteCrashRecords(int) ") and modules[0][1] == exe, trace
     assert frames[1].startswith("logging::SignalHandler(int) ") and modules[1][1] == exe, trace
