@@ -208,12 +208,16 @@ static int recv_full(int sock, void *buf, size_t len, bool may_stop, int *recv_f
 		if (recv_fd) {
 			struct cmsghdr *cm;
 
+			/* musl's CMSG_NXTHDR compares a size_t with a signed difference. */
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wsign-compare"
 			for (cm = CMSG_FIRSTHDR(&mh); cm; cm = CMSG_NXTHDR(&mh, cm)) {
 				if (cm->cmsg_level != SOL_SOCKET || cm->cmsg_type != SCM_RIGHTS)
 					continue;
 				if (*recv_fd < 0)
 					memcpy(recv_fd, CMSG_DATA(cm), sizeof(int));
 			}
+#pragma GCC diagnostic pop
 			recv_fd = NULL;
 		}
 		got += (size_t) n;

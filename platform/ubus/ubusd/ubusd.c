@@ -81,15 +81,15 @@ struct client {
 	struct list_head txq;
 	size_t txq_len;
 
-	/* message being received */
-	struct {
-		struct ubus_msghdr hdr;
-		struct blob_attr data;
-	} head;
 	size_t head_got;
 	struct blob_attr *body;
 	size_t body_got;
 	int rx_fd;
+	/* message being received; last, as blob_attr ends in a flexible array */
+	struct {
+		struct ubus_msghdr hdr;
+		struct blob_attr data;
+	} head;
 };
 
 /* A received message. */
@@ -783,6 +783,9 @@ static bool client_read(struct client *cl)
 			if (n < 0)
 				return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
 
+			/* musl's CMSG_NXTHDR compares a size_t with a signed difference. */
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wsign-compare"
 			for (cm = CMSG_FIRSTHDR(&mh); cm; cm = CMSG_NXTHDR(&mh, cm)) {
 				int fd;
 
@@ -794,6 +797,7 @@ static bool client_read(struct client *cl)
 				else
 					close(fd);
 			}
+#pragma GCC diagnostic pop
 
 			cl->head_got += (size_t) n;
 			if (cl->head_got < sizeof(cl->head))
