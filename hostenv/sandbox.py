@@ -117,6 +117,8 @@ class Sandbox:
         self.env = dict(os.environ)
         self.env["PATH"] = f"{BUILD / 'platform/ubus'}:{REPO / 'platform/opkg'}:{self.env.get('PATH', '')}"
         self.env["OPKG_STATUS"] = str(self.workdir / "opkg-status")
+        self.env["APK_INSTALLED"] = str(self.workdir / "apk-installed")
+        self._apk = False
         self._procs = []
         self.bus_address = None
         self._bluez = []
@@ -261,7 +263,18 @@ class Sandbox:
         p = self.config_dir / package
         return p.read_text() if p.exists() else None
 
+    def use_apk(self):
+        """A router with apk (OpenWrt 25.12 on): the apk stand-in at
+        /usr/bin/apk, where the daemons look for it; set_installed records
+        in its database from then on."""
+        self.bind(REPO / "platform/apk/apk", "/usr/bin/apk")
+        self._apk = True
+
     def set_installed(self, package, version):
+        if self._apk:
+            with open(self.env["APK_INSTALLED"], "a") as f:
+                f.write(f"P:{package}\nV:{version}\n\n")
+            return
         with open(self.env["OPKG_STATUS"], "a") as f:
             f.write(f"Package: {package}\nVersion: {version}\nStatus: install user installed\n\n")
 

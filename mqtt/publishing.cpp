@@ -28,13 +28,15 @@ Publishing::Publishing(MQTT& client, const MqttSettings& settings, std::string c
       started_(std::chrono::steady_clock::now()),
       forwarder_(client, settings.enable()),
       presence_({settings.availability(), settings.ha_discovery(), settings.ha_prefix(),
-                 std::chrono::seconds(settings.node_timeout()), client_id_},
-                [this](Outgoing message) { forwarder_.Publish(std::move(message)); }, UBUSNodeInfo) {}
+                 std::chrono::seconds(settings.node_timeout()), client_id_, version_},
+                [this](Outgoing message) { forwarder_.Publish(std::move(message)); }, UBUSNodeInfo) {
+  presence_.Announce();
+}
 
 void Publishing::Reading(const std::string& device_id, const std::string& sensor_type,
                          const std::string& topic, const std::string& body) {
   received_.fetch_add(1);
-  presence_.Reading(device_id, sensor_type, std::chrono::steady_clock::now());
+  presence_.Reading(device_id, sensor_type, std::chrono::steady_clock::now(), body);
   forwarder_.Publish({topic, body, settings_.qos(), false});
 }
 

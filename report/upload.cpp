@@ -1,5 +1,6 @@
 #include "upload.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdlib>
 #include <ctime>
@@ -69,7 +70,7 @@ FailureClass CurlClass(long code) {
 
 }  // namespace
 
-long ParseRetryAfter(const std::string& value, time_t now) {
+long ParseRetryAfter(const std::string& value, int64_t now) {
   const std::string text = Trim(value);
   if (text.empty()) return -1;
   bool digits = true;
@@ -78,11 +79,10 @@ long ParseRetryAfter(const std::string& value, time_t now) {
     if (text.size() > 9) return 999999999;
     return std::strtol(text.c_str(), nullptr, 10);
   }
-  const time_t when = curl_getdate(text.c_str(), nullptr);
+  const int64_t when = curl_getdate(text.c_str(), nullptr);
   if (when < 0) return -1;
-  if (when <= now) return 0;
-  // As a number of seconds: at most nine digits (long may have 32 bits).
-  return when - now > 999999999 ? 999999999 : static_cast<long>(when - now);
+  // 64-bit: long and the clock's seconds may each be 32 bits wide.
+  return when > now ? static_cast<long>(std::min<int64_t>(when - now, 999999999)) : 0;
 }
 
 UploadResult JudgeResponse(bool http, long code, const std::string& response, long retry_after) {
@@ -186,5 +186,5 @@ UploadResult ReportSensorData(const ReportSettings& settings, const std::string&
     result.text = text;
     return result;
   }
-  return JudgeResponse(http, code, text, ParseRetryAfter(retry_after, time(nullptr)));
+  return JudgeResponse(http, code, text, ParseRetryAfter(retry_after, static_cast<int64_t>(time(nullptr))));
 }

@@ -1,6 +1,6 @@
 #pragma once
 
-#include <ctime>
+#include <cstdint>
 #include <functional>
 #include <string>
 
@@ -39,4 +39,4 @@ UploadResult JudgeResponse(bool http, long code, const std::string& response, lo
 
 // Seconds to wait from a Retry-After value (delta-seconds or an HTTP date,
 // relative to `now`), or -1 when it is neither.
-long ParseRetryAfter(const std::string& value, time_t now);
+long ParseRetryAfter(const std::string& value, int64_t now);

@@ -377,7 +377,7 @@ void Node::CommandPropHandler(const std::string& property, const sdbus::Variant&
     name_ = name;
     version_ = version;
   }
-  timers_.add(kFirstEpochUpdateMs, epoch_handler_);
+  ScheduleClock(kFirstEpochUpdateMs);
   char line[128];
   std::snprintf(line, sizeof(line), "%d.%d.%d+%d", version[0], version[1], version[2], version[3]);
   status::SetIdentity(device_id_, name, line);
@@ -405,7 +405,15 @@ void Node::EpochUpdateHandler(bool aborted) {
   const auto now = std::time(nullptr);
   WriteCommand(TimeSetFrame(static_cast<uint32_t>(now)), microseconds(kTimeSetTimeout));
   status::ClockSet(device_id_, static_cast<int64_t>(now));
-  timers_.add(kEpochUpdatePeriodMs, epoch_handler_);
+  ScheduleClock(kEpochUpdatePeriodMs);
+}
+
+void Node::ScheduleClock(int64_t milliseconds) {
+  std::lock_guard<std::mutex> lock(guard_->mtx);
+  // An update running now is off the queue and cannot be cancelled; the one
+  // it schedules on its way out replaces this one.
+  if (epoch_timer_id_ != 0) timers_.cancel(epoch_timer_id_);
+  epoch_timer_id_ = timers_.add(milliseconds, epoch_handler_);
 }
 
 void Node::ClockTrusted() {
@@ -414,7 +422,7 @@ void Node::ClockTrusted() {
     if (!clock_pending_) return;
     clock_pending_ = false;
   }
-  timers_.add(0, epoch_handler_);
+  ScheduleClock(0);
 }
 
 void Node::BeaconUpdate(const bool& on) { WriteCommand(BeaconSetFrame(on), std::nullopt); }

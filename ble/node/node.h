@@ -42,6 +42,10 @@ std::vector<uint8_t> BeaconSetFrame(bool on);           // 02 01 00 B
 // being destroyed and no timer fires into destroyed proxies. A proxy that a
 // re-registration replaces stops reaching the node at once and is destroyed
 // once no handler is in progress.
+//
+// Clock: one chain of epoch updates per node (2 s after an info frame, then
+// every 6 hours). Every info frame restarts it, however often the node
+// reconnects or re-identifies.
 class Node {
  public:
   explicit Node(const std::string& device_id);
@@ -90,6 +94,8 @@ class Node {
   std::string Name() const;
   std::array<uint8_t, 4> Version() const;
   uint16_t RegisteredMask() const;
+  // Entries waiting in the node's timer queue.
+  size_t PendingTimers() const { return timers_.pending(); }
 
  private:
   enum Role { kCommand = 0, kSensor = 1, kFota = 2, kRoles = 3 };
@@ -115,6 +121,9 @@ class Node {
   // and only while the characteristic of `role` is still at `generation`
   // (the device proxy passes kRoles).
   org::bluez::PropertyHandler Guarded(PropMember member, int role, uint32_t generation);
+  // The node's one clock chain: the next update is due in `milliseconds`,
+  // and a pending one is cancelled.
+  void ScheduleClock(int64_t milliseconds);
   // Writes a frame to the command characteristic, asynchronously.
   void WriteCommand(const std::vector<uint8_t>& frame, std::optional<std::chrono::microseconds> timeout);
   // Waits (holding `lock` on the guard) until no handler is in progress.
@@ -125,6 +134,8 @@ class Node {
   std::array<uint8_t, 4> version_{};
   // An epoch update found the router's clock untrusted and wrote nothing.
   bool clock_pending_ = false;
+  // The pending clock update in the timer queue; 0 before the first.
+  uint64_t epoch_timer_id_ = 0;
   uint16_t registered_mask_ = 0;
   std::string object_path_;
 

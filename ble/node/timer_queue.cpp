@@ -63,6 +63,11 @@ void TimerQueue::cancelAll() {
   checkWork.notify();
 }
 
+size_t TimerQueue::pending() const {
+  std::lock_guard<std::mutex> lock(mtx);
+  return std::count_if(items.begin(), items.end(), [](const WorkItem& item) { return item.id != 0 && item.handler; });
+}
+
 void TimerQueue::run() {
   while (!finish) {
     bool pending = false;

@@ -31,6 +31,9 @@ class TimerQueue {
 
   void cancelAll();
 
+  // Entries still to fire: neither fired nor cancelled.
+  size_t pending() const;
+
  private:
   struct WorkItem {
     std::chrono::steady_clock::time_point end;
@@ -50,7 +53,7 @@ class TimerQueue {
   std::thread thread;  // started by the constructor, after every other member
   bool finish = false;
   uint64_t idCounter = 0;
-  std::mutex mtx;
+  mutable std::mutex mtx;
   std::vector<WorkItem> items;
 };
 

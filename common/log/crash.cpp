@@ -302,7 +302,10 @@ std::string RenderCrashDump(const std::string& dump, const std::string& current_
     }
     if (new_map) {
       const boost::stacktrace::frame frame(reinterpret_cast<Ptr>(new_map->start + (file_offset - new_map->offset)));
-      out << boost::stacktrace::to_string(frame) << '\n';
+      out << boost::stacktrace::to_string(frame);
+      // Boost gives a frame's source location in place of its module.
+      if (frame.source_line() != 0 && !frame.source_file().empty()) out << " in " << old_map->path;
+      out << '\n';
     } else {
       char hex[2 + 2 * sizeof(uintptr_t) + 1];
       snprintf(hex, sizeof hex, "0x%0*llx", static_cast<int>(2 * sizeof(uintptr_t)),

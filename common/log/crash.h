@@ -45,8 +45,9 @@ void WriteCrashRecords(int signal_number);
 // The text of a dump file: frames (Boost.Stacktrace's dump, ending in a null
 // frame) then the memory map of the process that wrote it. Each frame is
 // moved to where its module lies in this process and rendered one per line,
-// "N# " and Boost.Stacktrace's text of the frame; a frame whose module is not
-// loaded here is shown as its address and module path.
+// "N# " and Boost.Stacktrace's text of the frame, followed by " in " and the
+// module's path where that text gives the source location instead; a frame
+// whose module is not loaded here is shown as its address and module path.
 std::string RenderCrashDump(const std::string& dump, const std::string& current_maps);
 
 // At start: an error record with the trace of the previous run's crash, if

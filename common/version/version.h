@@ -4,11 +4,21 @@
 
 namespace logging {
 
-// The installed version of `package` as "opkg list-installed" prints it after
-// the package name and " - " (trailing newline included); the whole output
-// when it holds no " - "; empty when the package is not installed.
+// The installed version of `package`, asked of the platform's package
+// manager: apk where /usr/bin/apk exists (OpenWrt 25.12 on), opkg otherwise.
+// opkg: what "opkg list-installed NAME" prints after the package name and
+// " - " (trailing newline included); the whole output when it holds no " - ".
+// apk: what "apk list --installed --manifest NAME" prints after the package
+// name and a blank (trailing newline included); the whole output when it does
+// not start so. Empty when the package is not installed.
+// Throws std::invalid_argument for a name that is not a package name (letters,
+// digits and "+-._", starting with a letter or digit): nothing is run then.
 // Throws std::runtime_error("popen() failed!") when the command cannot start.
 std::string GetInstalledVersion(const std::string& package);
+
+// GetInstalledVersion with apk taken to be installed at `apk_program` (run
+// there when it is an executable file).
+std::string GetInstalledVersion(const std::string& package, const std::string& apk_program);
 
 // GetInstalledVersion for a start record: a failed lookup gives "".
 std::string InstalledVersionOrEmpty(const std::string& package);

@@ -9,7 +9,7 @@ from pathlib import Path
 import pytest
 
 HERE = Path(__file__).resolve().parent
-FILES = HERE.parents[1] / "packaging" / "openwrt" / "files"
+FILES = HERE.parents[1] / "packaging" / "openwrt" / "kelvora" / "files"
 HARNESS = HERE / "procd_harness.sh"
 DAEMONS = ("kelvora-ble-app", "kelvora-report-app", "kelvora-mqtt-app")
 

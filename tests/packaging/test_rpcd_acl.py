@@ -10,7 +10,7 @@ from pathlib import Path
 
 import pytest
 
-PACKAGE = Path(__file__).resolve().parents[2] / "packaging" / "openwrt"
+PACKAGE = Path(__file__).resolve().parents[2] / "packaging" / "openwrt" / "kelvora"
 ACL = PACKAGE / "files" / "kelvora.acl.json"
 GROUP = "kelvora-status"
 STATUS_METHODS = {("kelvora.ble", "status"), ("kelvora.ble", "nodes"),

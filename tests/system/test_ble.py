@@ -288,7 +288,9 @@ def test_sigterm_stops_discovery_and_disconnects(sandbox):
     assert rig.node_up() and rig.node_up(other)
     assert rig.stop() == 0
     assert rig.messages(severity="ERROR") == ["Signal Catch : 15", "Terminate program.."]
-    assert [e["call"] for e in rig.bz.journal()][-5:] == \
+    # The nodes' own notifications (an answer to the info request may come
+    # late on a loaded host) are no calls of the daemon's.
+    assert [e["call"] for e in rig.bz.journal() if e["call"] != "Notify"][-5:] == \
         ["StopDiscovery", "Disconnect", "Disconnected", "Disconnect", "Disconnected"]
     assert rig.bz.state()["discovering"] is False
     assert not rig.bz.node_state(PATH)["connected"] and not rig.bz.node_state(other)["connected"]

@@ -67,6 +67,8 @@ def test_a_silent_node_is_reconnected_then_removed_and_found_afresh(sandbox):
     # afresh and the new session reports again.
     bz.set_mute(PATH, "remove")
     assert rig.wait_record("Node 0123456789AB still silent ", timeout=12), rig.messages()
+    # The record comes before the call reaches BlueZ.
+    assert sandbox.wait_for(lambda: bz.calls("RemoveDevice"), 5)
     assert [e["args"] for e in bz.calls("RemoveDevice")] == [[PATH]]
     assert sandbox.wait_for(lambda: len(bz.calls("Discovered", PATH)) == 2, 5)
     before = len(reports(rig))
@@ -236,6 +238,27 @@ def test_a_trusted_clock_option_sets_node_clocks_as_before(sandbox):
     delay = time_sets(bz, PATH)[0][0] - info
     assert 1.9 <= delay <= 2.8
     assert rig.messages("Router clock") == []
+    assert rig.stop() == 0
+
+
+def test_one_time_set_after_each_reconnect(sandbox):
+    rig = Rig(sandbox)
+    bz = rig.bz
+    bz.add_node(NAME, MAC)
+    rig.start()
+    assert rig.node_up() and rig.wait_record("Connected to ")
+    assert sandbox.wait_for(lambda: time_sets(bz, PATH), 5)
+    for n in range(1, 4):
+        bz.drop(PATH)
+        # BlueZ announces the characteristics again, and each registration
+        # asks for the info frame: three of them per reconnect.
+        assert rig.wait_record("Connected to ", count=1 + 3 * n), rig.messages()
+        assert sandbox.wait_for(lambda: len(time_sets(bz, PATH)) > n, 5)
+        time.sleep(1)
+        sets = time_sets(bz, PATH)
+        assert len(sets) == n + 1, [t for t, _ in sets]
+        last_info = bz.calls("Notify", PATH, role="command")[-1]["t"]
+        assert 1.9 <= sets[-1][0] - last_info <= 3.0
     assert rig.stop() == 0
 
 

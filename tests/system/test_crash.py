@@ -2,6 +2,8 @@
 signal at once (so procd respawns it), leaves its two records in the log, and
 the stack trace of the faulting thread reaches the log at the next start."""
 
+import os
+import re
 import signal
 import subprocess
 import time
@@ -11,6 +13,25 @@ import pytest
 from gateway import DAEMONS, LOGS
 
 FIRST_RECORD = {"kelvora-report-app": "Report App Start : ", "kelvora-mqtt-app": "MQTT App Start : "}
+# A frame of the worker thread that is signalled (the newest), whatever the
+# libraries' debug symbols.
+THREAD_FRAME = {"kelvora-report-app": r"^Reporter::ReportThread\(\) .*in {exe}$",
+                "kelvora-mqtt-app": r" in /\S+/libmosquitto\.so\.1$",
+                "kelvora-ble-app": r" in /\S+/libsdbus-c\+\+\.so\.1$"}
+FRAME_LINE = re.compile(r"^ ?(\d+)# (.+)$")
+FRAME_MODULE = re.compile(r" in (/\S+)$")
+
+
+def trace_frames(text):
+    """The frame texts of a rendered trace, checked to be numbered from 0."""
+    frames = []
+    for line in text.splitlines():
+        match = FRAME_LINE.match(line)
+        if not match:
+            break
+        assert int(match[1]) == len(frames), text
+        frames.append(match[2])
+    return frames
 
 
 def started(gateway, name):
@@ -60,9 +81,21 @@ def test_fault_in_worker_thread_ends_daemon_and_trace_follows_at_next_start(gate
     assert after.count("[logging::LogPreviousCrash@") == 1, after
     head, trace = after.split("[logging::LogPreviousCrash@", 1)
     assert head.rsplit("\n", 1)[-1][24:29] == "ERROR"
-    # The frames are those of the thread that took the signal, named.
-    assert "logging::SignalHandler" in trace, trace
-    assert "start_thread" in trace or "clone" in trace, trace
+    # The frames of the thread that took the signal, each with its module:
+    # the daemon's own by name, the others at least by address (libraries
+    # without debug symbols, as on the router).
+    frames = trace_frames(trace.split("] ", 1)[1])
+    assert 5 <= len(frames) <= 32, trace
+    modules = [FRAME_MODULE.search(frame) for frame in frames]
+    # The frame after the handler is the signal's return path, which MIPS
+    # kernels (and qemu-user) keep outside any file: an address alone.
+    assert all(module for i, module in enumerate(modules) if i != 2), trace
+    exe = os.path.realpath(gateway.sandbox.exe(name))
+    assert frames[0].startswith("logging::WriteCrashRecords(int) ") and modules[0][1] == exe, trace
+    assert frames[1].startswith("logging::SignalHandler(int) ") and modules[1][1] == exe, trace
+    assert any(re.search(THREAD_FRAME[name].format(exe=re.escape(exe)), frame) for frame in frames[2:]), trace
+    assert not any(frame.startswith("main ") for frame in frames), trace
+    assert os.path.basename(modules[-1][1]).startswith("libc."), trace
     if name in FIRST_RECORD:
         assert after.index(FIRST_RECORD[name]) < after.index("[logging::LogPreviousCrash@")
 

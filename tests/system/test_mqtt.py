@@ -131,6 +131,19 @@ def test_reading_is_republished_under_its_topic(sandbox):
     assert "\x1b[" not in console
 
 
+def test_under_apk_the_start_record_and_status_show_apks_version(sandbox):
+    sandbox.use_apk()
+    sandbox.start_ubusd()
+    sandbox.start_uci({"tavrin": SYS_SECTION})
+    sandbox.set_installed(APP, "1.4.2-r1")
+    app = sandbox.spawn([sandbox.exe(APP)])
+    assert wait_record(sandbox, "MQTT is disabled.")
+    status = json.loads(sandbox.ubus("-S", "call", "kelvora.mqtt", "status").stdout)
+    stop_app(sandbox, app)
+    assert records(sandbox)[0][1:] == ("INFO", "MQTT App Start : 1.4.2-r1")
+    assert status["version"] == "1.4.2-r1"
+
+
 @pytest.mark.parametrize("enable,enabled", [
     ("1", True), ("0", False), ("01", True), ("+1", True), ("yes", False)])
 def test_enable_option(sandbox, enable, enabled):

@@ -4,9 +4,11 @@ here, retained availability topics, an outage of the broker, Home Assistant
 discovery, and the daemon's status object on ubus."""
 
 import json
+import re
 import signal
 import subprocess
 import time
+from pathlib import Path
 
 import pytest
 
@@ -16,6 +18,10 @@ from test_mqtt import APP, EXAMPLE, EXAMPLE_BODY, EXAMPLE_TOPIC, messages, recor
 
 USER, PASSWORD = "gateway", "s3cret"
 NODE = "0123456789AB"
+PACKAGE = Path(__file__).resolve().parents[2] / "packaging/openwrt/kelvora/Makefile"
+# The origin of every discovery record: the daemon, its installed version, the package's URL.
+ORIGIN = {"name": "kelvora-mqtt-app", "sw_version": "1.4.2-1",
+          "support_url": re.search(r"^KELVORA_URL:=(\S+)$", PACKAGE.read_text(), re.M).group(1)}
 
 
 def mqtt_section(**options):
@@ -239,7 +245,7 @@ def config_of(messages_, sensor_type):
 
 def test_home_assistant_discovery(sandbox):
     sandbox.start_mosquitto()
-    sub = Subscriber(sandbox, topic="homeassistant/#")
+    sub = Subscriber(sandbox, topic="homeassistant/sensor/#")  # the gateway's record: test below
     assert sub.wait_subscribed()
     app = start_app(sandbox, mqtt_section(ha_discovery="1", client_id="gw3", node_timeout="120"))
     assert wait_record(sandbox, "Connection Success")
@@ -249,20 +255,21 @@ def test_home_assistant_discovery(sandbox):
     time.sleep(0.5)
     assert len(sub.messages()) == 3  # one per node and type, not per reading
     availability = [{"topic": "kelvora/gateway/gw3/status"}, {"topic": f"kelvora/{NODE}/status"}]
-    device = {"identifiers": [f"kelvora_{NODE}"], "name": NODE, "via_device": "kelvora_gw3"}
+    device = {"identifiers": [f"kelvora_{NODE}"], "manufacturer": "Kelvora", "model": "Sensor node",
+              "name": NODE, "via_device": "kelvora_gw3"}
     pm = config_of(got, "PM_2_5")
     assert len(pm) == 1 and pm[0]["retain"] is True
     assert json.loads(pm[0]["payload"]) == {
         "availability": availability, "availability_mode": "all", "device": device,
-        "device_class": "pm25", "expire_after": 120, "name": "PM_2_5",
-        "state_class": "measurement", "state_topic": f"kelvora/{NODE}/PM_2_5",
+        "device_class": "pm25", "origin": ORIGIN, "state_class": "measurement",
+        "state_topic": f"kelvora/{NODE}/PM_2_5", "suggested_display_precision": 0,
         "unique_id": f"kelvora_{NODE}_PM_2_5", "unit_of_measurement": "\u00b5g/m\u00b3",
         "value_template": "{{ value_json.v }}"}
     at = config_of(got, "AT")
     assert json.loads(at[0]["payload"]) == {
         "availability": availability, "availability_mode": "all", "device": device,
-        "device_class": "temperature", "expire_after": 120, "name": "AT",
-        "state_class": "measurement", "state_topic": f"kelvora/{NODE}/AT",
+        "device_class": "temperature", "origin": ORIGIN, "state_class": "measurement",
+        "state_topic": f"kelvora/{NODE}/AT", "suggested_display_precision": 1,
         "unique_id": f"kelvora_{NODE}_AT", "unit_of_measurement": "\u00b0C",
         "value_template": "{{ value_json.v }}"}
     plain = json.loads(config_of(got, "XX")[0]["payload"])
@@ -271,7 +278,7 @@ def test_home_assistant_discovery(sandbox):
     # Home Assistant's birth message: every record again.
     assert sandbox.run(["mosquitto_pub", "-h", "127.0.0.1", "-t", "homeassistant/status",
                         "-m", "online"]).returncode == 0
-    got = sub.wait_messages(7)
+    got = sub.wait_messages(6)
     assert len(config_of(got, "PM_2_5")) == 2 and len(config_of(got, "AT")) == 2
     assert config_of(got, "AT")[1]["payload"] == at[0]["payload"]
 
@@ -279,8 +286,57 @@ def test_home_assistant_discovery(sandbox):
     send_ws = sandbox.ubus("send", "kelvora.websocket", json.dumps(
         {"device_id": NODE, "device_type": "sensor", "type": "unsubscribe"}))
     assert send_ws.returncode == 0
-    got = sub.wait_messages(10)
-    removed = got[7:]
+    got = sub.wait_messages(9)
+    removed = got[6:]
     assert sorted(m["topic"].split("/")[3] for m in removed) == ["AT", "PM_2_5", "XX"]
     assert all(m["payload"] == "" and m["retain"] for m in removed)
     stop_app(sandbox, app)
+
+
+def test_home_assistant_gets_the_gateway_and_each_types_interval(sandbox):
+    """The gateway is a device of its own that every node is linked through;
+    the records say where they come from and leave names to Home Assistant;
+    a type read every 20 s expires after three of its intervals, not after
+    node_timeout."""
+    sandbox.start_mosquitto()
+    sub = Subscriber(sandbox, topic="homeassistant/#")
+    assert sub.wait_subscribed()
+    app = start_app(sandbox, mqtt_section(ha_discovery="1", client_id="gw4", node_timeout="600"))
+    assert wait_record(sandbox, "Connection Success")
+    send(sandbox, reading(1, "AT", value=21.5))
+    first = time.monotonic()
+    ubus_send_all(sandbox, [reading(1, "PM_2_5"), reading(1, "RH", value=40),
+                            reading(1, "AP", value=1013.25), reading(1, "XX", value=7)])
+    assert len(sub.wait_messages(6)) == 6
+
+    # Retained: a subscriber that comes later gets every record, and the
+    # gateway's state.
+    late = Subscriber(sandbox, topic="#")
+    assert late.wait_subscribed()
+    retained = {m["topic"]: m["payload"] for m in late.wait_messages(8) if m["retain"]}
+    gateway = json.loads(retained.pop("homeassistant/binary_sensor/kelvora_gw4/status/config"))
+    assert gateway == {
+        "device": {"identifiers": ["kelvora_gw4"], "manufacturer": "Kelvora", "model": "Gateway",
+                   "name": "gw4", "sw_version": "1.4.2-1"},
+        "device_class": "connectivity", "origin": ORIGIN, "payload_off": "offline",
+        "payload_on": "online", "state_topic": "kelvora/gateway/gw4/status",
+        "unique_id": "kelvora_gw4_status"}
+    assert retained.pop("kelvora/gateway/gw4/status") == gateway["payload_on"]
+    assert retained.pop(f"kelvora/{NODE}/status") == "online"
+    configs = {topic.split("/")[3]: json.loads(payload) for topic, payload in retained.items()}
+    assert sorted(configs) == ["AP", "AT", "PM_2_5", "RH", "XX"]
+    for config in configs.values():
+        assert config["device"]["via_device"] == gateway["device"]["identifiers"][0]
+        assert config["origin"] == ORIGIN
+        assert "expire_after" not in config  # no interval seen yet
+    precision = {t: c.get("suggested_display_precision") for t, c in configs.items() if "name" not in c}
+    assert precision == {"AP": 1, "AT": 1, "PM_2_5": 0, "RH": 0}
+    assert configs["XX"]["name"] == "XX" and configs["XX"]["state_class"] == "measurement"
+
+    time.sleep(max(0.0, 20 - (time.monotonic() - first)))
+    send(sandbox, reading(21, "AT", value=21.7))
+    got = sub.wait_messages(7)
+    assert [m["topic"].split("/")[3] for m in got[6:]] == ["AT"]
+    assert json.loads(got[6]["payload"]) == {**configs["AT"], "expire_after": 60}
+    stop_app(sandbox, app)
+

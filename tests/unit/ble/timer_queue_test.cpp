@@ -91,10 +91,13 @@ TEST(TimerQueue, CancelOfPendingCallsOnceWithTrue) {
     timer::TimerQueue queue;
     const uint64_t far = queue.add(3600000, calls.Handler(1));
     const uint64_t near = queue.add(50, calls.Handler(2));
+    EXPECT_EQ(queue.pending(), 2u);
     EXPECT_EQ(queue.cancel(far), 1u);
     EXPECT_EQ(queue.cancel(far), 0u) << "already cancelled";
+    EXPECT_EQ(queue.pending(), 1u);
     ASSERT_TRUE(calls.WaitFor(2));
     EXPECT_EQ(queue.cancel(near), 0u) << "already fired";
+    EXPECT_EQ(queue.pending(), 0u) << "the cancelled entry's husk is not pending";
     EXPECT_EQ(queue.cancel(0), 0u);
     EXPECT_EQ(queue.cancel(99), 0u) << "never handed out";
   }

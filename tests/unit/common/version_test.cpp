@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <stdexcept>
 
 #include "version/version.h"
 
@@ -74,6 +75,66 @@ TEST_F(OpkgLookup, OutputWithoutDelimiterIsTakenWhole) {
 TEST_F(OpkgLookup, NoOpkgAtAllGivesEmptyVersion) {
   setenv("PATH", dir_.c_str(), 1);
   EXPECT_EQ(logging::InstalledVersionOrEmpty("kelvora-report-app"), "");
+}
+
+// The apk stand-in with its own database of installed packages, beside opkg's.
+class ApkLookup : public OpkgLookup {
+ protected:
+  void SetUp() override {
+    OpkgLookup::SetUp();
+    installed_ = dir_ / "installed";
+    setenv("APK_INSTALLED", installed_.c_str(), 1);
+  }
+  void TearDown() override {
+    unsetenv("APK_INSTALLED");
+    OpkgLookup::TearDown();
+  }
+  void WriteInstalled(const std::string& text) { std::ofstream(installed_) << text; }
+
+  fs::path installed_;
+};
+
+TEST_F(ApkLookup, InstalledPackageGivesVersionWithNewline) {
+  WriteInstalled(
+      "C:Q1abc=\nP:kelvora-mqtt-app\nV:0.9.1-r2\nA:mips_24kc\n\n"
+      "C:Q1def=\nP:kelvora-report-app\nV:1.4.0-r1\nA:mips_24kc\n");
+  EXPECT_EQ(logging::GetInstalledVersion("kelvora-report-app", KELVORA_APK), "1.4.0-r1\n");
+  EXPECT_EQ(logging::GetInstalledVersion("kelvora-mqtt-app", KELVORA_APK), "0.9.1-r2\n");
+}
+
+TEST_F(ApkLookup, MissingPackageGivesEmptyText) {
+  WriteInstalled("P:kelvora-report-app-extra\nV:1.0.0-r1\n");
+  EXPECT_EQ(logging::GetInstalledVersion("kelvora-report-app", KELVORA_APK), "");
+  fs::remove(installed_);
+  EXPECT_EQ(logging::GetInstalledVersion("kelvora-report-app", KELVORA_APK), "");
+}
+
+TEST_F(ApkLookup, ApkWhereItsProgramIsElseOpkg) {
+  WriteInstalled("P:kelvora-report-app\nV:2.0.0-r1\n");
+  WriteStatus("Package: kelvora-report-app\nVersion: 1.0.0-r1\nStatus: install user installed\n");
+  EXPECT_EQ(logging::GetInstalledVersion("kelvora-report-app", KELVORA_APK), "2.0.0-r1\n");
+  EXPECT_EQ(logging::GetInstalledVersion("kelvora-report-app", (dir_ / "no-apk").string()), "1.0.0-r1\n");
+}
+
+TEST_F(OpkgLookup, NameThatIsNotAPackageNameRunsNothing) {
+  const fs::path fake = dir_ / "fake";
+  fs::create_directories(fake);
+  {
+    std::ofstream script(fake / "opkg");
+    script << "#!/bin/sh\n: > \"" << (dir_ / "ran").string() << "\"\necho 'x - 1'\n";
+  }
+  chmod((fake / "opkg").c_str(), 0755);
+  UsePath(fake.string());
+  const fs::path touched = dir_ / "touched";
+  for (const std::string& name : {"x; touch " + touched.string(), "x $(touch " + touched.string() + ")",
+                                 std::string("-a"), std::string("kelvora-*"), std::string("")}) {
+    EXPECT_THROW(logging::GetInstalledVersion(name), std::invalid_argument) << name;
+    EXPECT_EQ(logging::InstalledVersionOrEmpty(name), "") << name;
+  }
+  EXPECT_FALSE(fs::exists(touched));
+  EXPECT_FALSE(fs::exists(dir_ / "ran"));
+  EXPECT_EQ(logging::GetInstalledVersion("kelvora-report-app+1.x_y", (dir_ / "no-apk").string()), "1\n");
+  EXPECT_TRUE(fs::exists(dir_ / "ran"));
 }
 
 }  // namespace

@@ -208,7 +208,7 @@ TEST_F(MqttClient, NetworkThreadRunsFromConnectUntilDeinit) {
   std::this_thread::sleep_for(300ms);
   client.Disconnect();
   client.Deinit();
-  EXPECT_EQ(ThreadCount(), before);
+  EXPECT_EQ(testsupport::ThreadCountOnceItIs(before), before);
   EXPECT_FALSE(Has(Messages(), "Connection Success"));
 }
 

@@ -98,7 +98,17 @@ struct Recorder {
   Presence::PublishFunction Function() {
     return [this](Outgoing m) { out.push_back(std::move(m)); };
   }
+  // The payloads published on `topic`, in order.
+  std::vector<nlohmann::json> On(const std::string& topic) const {
+    std::vector<nlohmann::json> found;
+    for (const Outgoing& m : out) {
+      if (m.topic == topic) found.push_back(nlohmann::json::parse(m.payload));
+    }
+    return found;
+  }
 };
+
+constexpr const char* kBody = R"({"ts":1,"v":12})";
 
 TEST(PresenceTest, NodeOfAReadingKey) {
   EXPECT_EQ(Presence::NodeOf("0123456789AB_2"), "0123456789AB");
@@ -110,10 +120,10 @@ TEST(PresenceTest, NodeOfAReadingKey) {
 
 TEST(PresenceTest, NodeGoesOnlineWithItsFirstReadingAndOfflineAfterTheTimeout) {
   Recorder r;
-  Presence presence({true, false, "homeassistant", std::chrono::seconds(5), "gw"}, r.Function(), nullptr);
+  Presence presence({true, false, "homeassistant", std::chrono::seconds(5), "gw", ""}, r.Function(), nullptr);
   const auto t0 = Presence::Clock::now();
-  presence.Reading("N1_1", "AT", t0);
-  presence.Reading("N1", "RH", t0 + std::chrono::seconds(2));
+  presence.Reading("N1_1", "AT", t0, kBody);
+  presence.Reading("N1", "RH", t0 + std::chrono::seconds(2), kBody);
   ASSERT_EQ(r.out.size(), 1u);
   EXPECT_EQ(r.out[0].topic, "kelvora/N1/status");
   EXPECT_EQ(r.out[0].payload, "online");
@@ -125,7 +135,7 @@ TEST(PresenceTest, NodeGoesOnlineWithItsFirstReadingAndOfflineAfterTheTimeout) {
   EXPECT_EQ(r.out[1].payload, "offline");
   presence.Expire(t0 + std::chrono::seconds(20));
   EXPECT_EQ(r.out.size(), 2u);
-  presence.Reading("N1", "RH", t0 + std::chrono::seconds(21));
+  presence.Reading("N1", "RH", t0 + std::chrono::seconds(21), kBody);
   ASSERT_EQ(r.out.size(), 3u);
   EXPECT_EQ(r.out[2].payload, "online");
 }
@@ -133,16 +143,16 @@ TEST(PresenceTest, NodeGoesOnlineWithItsFirstReadingAndOfflineAfterTheTimeout) {
 TEST(PresenceTest, DiscoveryOncePerTypeAgainOnBirthRemovedWithTheNode) {
   Recorder r;
   int lookups = 0;
-  Presence presence({false, true, "ha", std::chrono::seconds(60), "gw"}, r.Function(),
+  Presence presence({false, true, "ha", std::chrono::seconds(60), "gw", ""}, r.Function(),
                     [&](const std::string& node) {
                       ++lookups;
                       return NodeInfo{"Kitchen " + node, "2.1.0"};
                     });
   const auto now = Presence::Clock::now();
-  presence.Reading("N1", "AT", now);
-  presence.Reading("N1", "AT", now);
-  presence.Reading("N1_3", "AT", now);
-  presence.Reading("N2", "RH", now);
+  presence.Reading("N1", "AT", now, kBody);
+  presence.Reading("N1", "AT", now, kBody);
+  presence.Reading("N1_3", "AT", now, kBody);
+  presence.Reading("N2", "RH", now, kBody);
   ASSERT_EQ(r.out.size(), 3u);
   EXPECT_EQ(lookups, 2) << "once per node";
   EXPECT_EQ(r.out[0].topic, "ha/sensor/kelvora_N1/AT/config");
@@ -151,19 +161,105 @@ TEST(PresenceTest, DiscoveryOncePerTypeAgainOnBirthRemovedWithTheNode) {
   EXPECT_EQ(config["device"]["identifiers"], nlohmann::json::array({"kelvora_N1"}));
   EXPECT_EQ(config["device"]["name"], "Kitchen N1");
   EXPECT_EQ(config["device"]["sw_version"], "2.1.0");
-  EXPECT_EQ(config["name"], "AT 3");
+  EXPECT_EQ(config["name"], "Temperature 3") << "a second temperature of the node";
   EXPECT_EQ(config["state_topic"], "kelvora/N1_3/AT");
   EXPECT_EQ(config["unique_id"], "kelvora_N1_3_AT");
 
   presence.Rediscover();
-  EXPECT_EQ(r.out.size(), 6u);
+  ASSERT_EQ(r.out.size(), 7u);
+  EXPECT_EQ(r.out[3].topic, "ha/binary_sensor/kelvora_gw/status/config") << "the gateway first";
   presence.Removed("N1");
-  ASSERT_EQ(r.out.size(), 8u);
-  EXPECT_EQ(r.out[6].payload, "");
+  ASSERT_EQ(r.out.size(), 9u);
   EXPECT_EQ(r.out[7].payload, "");
-  EXPECT_TRUE(r.out[7].retain);
-  presence.Reading("N1", "AT", now);
-  EXPECT_EQ(r.out.size(), 9u) << "a node that comes back is announced again";
+  EXPECT_EQ(r.out[8].payload, "");
+  EXPECT_TRUE(r.out[8].retain);
+  presence.Reading("N1", "AT", now, kBody);
+  EXPECT_EQ(r.out.size(), 10u) << "a node that comes back is announced again";
+}
+
+TEST(PresenceTest, GatewayAndSensorRecordsForHomeAssistant) {
+  Recorder r;
+  Presence presence({true, true, "ha", std::chrono::seconds(600), "gw 1", "1.4.2-1"}, r.Function(),
+                    [](const std::string&) { return NodeInfo{"Room1", "1.2.3+45"}; });
+  presence.Announce();
+  const auto now = Presence::Clock::now();
+  presence.Reading("N1", "AT", now, R"({"ts":1,"v":21.5})");
+  presence.Reading("N1_2", "AT", now, kBody);
+  presence.Reading("N1", "PM_2_5", now, kBody);
+  presence.Reading("N1", "XX", now, kBody);
+  presence.Reading("N1", "YY", now, R"({"ts":1})");
+
+  const auto gateway = r.On("ha/binary_sensor/kelvora_gw_1/status/config");
+  ASSERT_EQ(gateway.size(), 1u);
+  nlohmann::json device = gateway[0];
+  const nlohmann::json origin = device["origin"];
+  device.erase("origin");
+  EXPECT_EQ(device, nlohmann::json::parse(R"({"device":{"identifiers":["kelvora_gw_1"],)"
+      R"("manufacturer":"Kelvora","model":"Gateway","name":"gw 1","sw_version":"1.4.2-1"},)"
+      R"("device_class":"connectivity","payload_off":"offline","payload_on":"online",)"
+      R"("state_topic":"kelvora/gateway/gw 1/status","unique_id":"kelvora_gw_1_status"})"));
+  EXPECT_EQ(origin["name"], "kelvora-mqtt-app");
+  EXPECT_EQ(origin["sw_version"], "1.4.2-1");
+  EXPECT_TRUE(origin["support_url"].is_string());
+
+  const nlohmann::json at = r.On("ha/sensor/kelvora_N1/AT/config").at(0);
+  EXPECT_FALSE(at.contains("name")) << "Home Assistant names it after the device class";
+  EXPECT_EQ(at["suggested_display_precision"], 1);
+  EXPECT_EQ(at["device"]["via_device"], gateway[0]["device"]["identifiers"][0]);
+  EXPECT_EQ(at["device"]["manufacturer"], "Kelvora");
+  EXPECT_EQ(at["device"]["model"], "Sensor node");
+  EXPECT_EQ(at["device"]["sw_version"], "1.2.3+45");
+  EXPECT_EQ(at["origin"], origin);
+  EXPECT_FALSE(at.contains("expire_after")) << "no interval observed yet";
+  EXPECT_EQ(r.On("ha/sensor/kelvora_N1_2/AT/config").at(0)["name"], "Temperature 2");
+  const nlohmann::json pm = r.On("ha/sensor/kelvora_N1/PM_2_5/config").at(0);
+  EXPECT_FALSE(pm.contains("name"));
+  EXPECT_EQ(pm["suggested_display_precision"], 0);
+
+  const nlohmann::json xx = r.On("ha/sensor/kelvora_N1/XX/config").at(0);
+  EXPECT_EQ(xx["name"], "XX");
+  EXPECT_EQ(xx["state_class"], "measurement") << "numeric";
+  EXPECT_FALSE(xx.contains("device_class") || xx.contains("suggested_display_precision"));
+  const nlohmann::json yy = r.On("ha/sensor/kelvora_N1/YY/config").at(0);
+  EXPECT_FALSE(yy.contains("state_class")) << "no number to measure";
+}
+
+TEST(PresenceTest, ExpireAfterFollowsEachTypesReportingInterval) {
+  using std::chrono::milliseconds;
+  using std::chrono::seconds;
+  Recorder r;
+  Presence presence({true, true, "ha", seconds(600), "gw", ""}, r.Function(), nullptr);
+  const std::string at = "ha/sensor/kelvora_N1/AT/config";
+  const std::string rh = "ha/sensor/kelvora_N1/RH/config";
+  auto expiries = [&](const std::string& topic) {
+    std::vector<int> out;
+    for (const auto& config : r.On(topic)) out.push_back(config.value("expire_after", 0));
+    return out;
+  };
+  const auto t0 = Presence::Clock::now();
+  presence.Reading("N1", "AT", t0, kBody);
+  presence.Reading("N1", "AT", t0 + milliseconds(200), kBody);  // together: no interval
+  EXPECT_EQ(expiries(at), std::vector<int>({0}));
+  presence.Reading("N1", "AT", t0 + milliseconds(20100), kBody);
+  EXPECT_EQ(expiries(at), std::vector<int>({0, 60})) << "three intervals of 20 s, not node_timeout";
+  presence.Reading("N1", "AT", t0 + seconds(40), kBody);
+  presence.Reading("N1", "AT", t0 + seconds(65), kBody);  // 25 s: within half as long again
+  EXPECT_EQ(expiries(at), std::vector<int>({0, 60}));
+  presence.Reading("N1", "AT", t0 + seconds(110), kBody);
+  EXPECT_EQ(expiries(at), std::vector<int>({0, 60, 135})) << "a 45 s gap: the type reports less often";
+
+  presence.Reading("N1", "RH", t0, kBody);
+  presence.Reading("N1", "RH", t0 + seconds(5), kBody);
+  presence.Reading("N1", "RH", t0 + seconds(14), kBody);  // 9 s, still under the floor
+  EXPECT_EQ(expiries(rh), std::vector<int>({0, 30}));
+
+  // A gap across an outage of the node is not an interval.
+  presence.Expire(t0 + seconds(711));
+  presence.Reading("N1", "AT", t0 + seconds(1000), kBody);
+  presence.Reading("N1", "AT", t0 + seconds(1300), kBody);
+  EXPECT_EQ(expiries(at), std::vector<int>({0, 60, 135, 900}));
+  presence.Rediscover();
+  EXPECT_EQ(expiries(at).back(), 900);
 }
 
 TEST(PresenceTest, NodeInfoFromTheBleDaemonsReply) {

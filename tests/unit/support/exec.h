@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <sstream>
@@ -44,18 +45,28 @@ inline bool OwnMachineProgram(const std::string& path) {
 // Replaces this process with argv. Where KELVORA_RUN_PREFIX is set (an
 // emulator such as "qemu-mipsel" when the tests run on another machine
 // type), a program built for this machine type runs through it, since the
-// kernel cannot execute it directly. "/proc/self/exe" is resolved first.
+// kernel cannot execute it directly; "/proc/self/exe" is then named by its
+// path (the emulator's own otherwise). Without a prefix it is executed as
+// it is, which the kernel resolves wherever the link's text would not (in a
+// chroot, re-executing by the link's text was seen to fail).
 [[noreturn]] inline void ExecProgram(std::vector<std::string> argv) {
-  if (!argv.empty() && argv[0] == "/proc/self/exe") {
+  const char* prefix = getenv("KELVORA_RUN_PREFIX");
+  if (prefix && *prefix && !argv.empty() && argv[0] == "/proc/self/exe") {
     char self[4096];
     const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
     if (n > 0) argv[0].assign(self, static_cast<size_t>(n));
   }
-  const char* prefix = getenv("KELVORA_RUN_PREFIX");
   if (prefix && *prefix && !argv.empty() && OwnMachineProgram(argv[0])) {
     std::vector<std::string> words;
     std::istringstream in(prefix);
     for (std::string word; in >> word;) words.push_back(word);
+    // qemu-user with a sysroot (QEMU_LD_PREFIX) shows this process the
+    // sysroot's file where one exists (its /bin/sh, say); the emulator
+    // started here opens the path as given, so it gets the sysroot's path.
+    const char* sysroot = getenv("QEMU_LD_PREFIX");
+    if (sysroot && *sysroot && argv[0][0] == '/' && access((sysroot + argv[0]).c_str(), X_OK) == 0) {
+      argv[0] = sysroot + argv[0];
+    }
     argv.insert(argv.begin(), words.begin(), words.end());
   }
   std::vector<char*> args;
@@ -66,6 +77,7 @@ inline bool OwnMachineProgram(const std::string& path) {
   } else if (args[0]) {
     execvp(args[0], args.data());
   }
+  perror(args[0] ? args[0] : "exec");
   _exit(127);
 }
 

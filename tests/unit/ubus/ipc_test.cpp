@@ -266,8 +266,7 @@ TEST_F(Wrapper, ServerStartWhileRunningDoesNothing) {
 
   listener.ServerStop();
   EXPECT_FALSE(listener.running());
-  // Joined; under qemu-user the joined thread's task ends a moment later.
-  EXPECT_TRUE(ubustest::WaitUntil([&] { return ThreadCount() == running - 1; })) << ThreadCount();
+  EXPECT_EQ(testsupport::ThreadCountOnceItIs(running - 1), running - 1);
   // Stopped, the listener can run again.
   listener.ServerStart();
   ASSERT_TRUE(Send("kelvora.report", R"({"n":2})"));
