@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/auxv.h>
 #include <time.h>
 
 #include <chrono>
@@ -15,6 +16,12 @@
 #include "log/crash.h"
 
 namespace {
+
+// A program without a dynamic loader (linked statically, as the musl
+// target's tests are) has no symbol table that dladdr could name frames
+// from: its traces give addresses and modules only.
+bool FramesCanBeNamed() { return getauxval(AT_BASE) != 0; }
+
 
 using logging::Severity;
 
@@ -180,7 +187,7 @@ TEST(CrashDumpRender, FramesAreRelocatedAndNamed) {
   for (std::string line; std::getline(lines, line);) out.push_back(line);
   ASSERT_EQ(out.size(), 3u) << text;
   EXPECT_EQ(out[0].rfind(" 0# ", 0), 0u) << out[0];
-  EXPECT_NE(out[0].find("KnownFrameFunction"), std::string::npos) << out[0];
+  if (FramesCanBeNamed()) EXPECT_NE(out[0].find("KnownFrameFunction"), std::string::npos) << out[0];
   // Named with its source location or not, the frame ends with its module.
   const std::string in_module = " in " + module.path;
   EXPECT_GT(out[0].size(), in_module.size());

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/auxv.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -18,6 +19,12 @@
 namespace fs = std::filesystem;
 
 namespace {
+
+// A program without a dynamic loader (linked statically, as the musl
+// target's tests are) has no symbol table that dladdr could name frames
+// from: its traces give addresses and modules only.
+bool FramesCanBeNamed() { return getauxval(AT_BASE) != 0; }
+
 
 std::string ReadFile(const fs::path& path) {
   std::ifstream in(path);
@@ -134,7 +141,7 @@ TEST(CrashSignal, SegvInWorkerEndsBySegvAndTraceFollowsAtNextStart) {
   const std::string text = ReadFile(log);
   const size_t signal_at = text.find("] Signal Catch : 11\n");
   const size_t terminate_at = text.find("] Terminate program..\n");
-  const size_t trace_at = text.find("CrashingWorkerFunction");
+  const size_t trace_at = text.find(FramesCanBeNamed() ? "CrashingWorkerFunction" : " 0# ");
   ASSERT_NE(signal_at, std::string::npos) << text;
   ASSERT_NE(terminate_at, std::string::npos) << text;
   ASSERT_NE(trace_at, std::string::npos) << text;
@@ -164,7 +171,7 @@ TEST(CrashSignal, AbortEndsByAbortAndTraceFollowsAtNextStart) {
   EXPECT_NE(text.find("] Signal Catch : 6\n"), std::string::npos) << text;
   EXPECT_NE(text.find("] Terminate program..\n"), std::string::npos) << text;
   EXPECT_NE(text.find(" 0# "), std::string::npos) << text;
-  EXPECT_NE(text.find("abort"), std::string::npos) << text;
+  if (FramesCanBeNamed()) EXPECT_NE(text.find("abort"), std::string::npos) << text;
   fs::remove(log);
 }
 
