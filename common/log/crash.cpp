@@ -302,9 +302,13 @@ std::string RenderCrashDump(const std::string& dump, const std::string& current_
     }
     if (new_map) {
       const boost::stacktrace::frame frame(reinterpret_cast<Ptr>(new_map->start + (file_offset - new_map->offset)));
-      out << boost::stacktrace::to_string(frame);
-      // Boost gives a frame's source location in place of its module.
-      if (frame.source_line() != 0 && !frame.source_file().empty()) out << " in " << old_map->path;
+      const std::string text = boost::stacktrace::to_string(frame);
+      out << text;
+      // Boost gives a frame's source location in place of its module, and
+      // where it finds no symbol table (a static program) the address alone.
+      if ((frame.source_line() != 0 && !frame.source_file().empty()) || text.find(" in ") == std::string::npos) {
+        out << " in " << old_map->path;
+      }
       out << '\n';
     } else {
       char hex[2 + 2 * sizeof(uintptr_t) + 1];
