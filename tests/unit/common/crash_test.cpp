@@ -187,7 +187,9 @@ TEST(CrashDumpRender, FramesAreRelocatedAndNamed) {
   for (std::string line; std::getline(lines, line);) out.push_back(line);
   ASSERT_EQ(out.size(), 3u) << text;
   EXPECT_EQ(out[0].rfind(" 0# ", 0), 0u) << out[0];
-  if (FramesCanBeNamed()) EXPECT_NE(out[0].find("KnownFrameFunction"), std::string::npos) << out[0];
+  if (FramesCanBeNamed()) {
+    EXPECT_NE(out[0].find("KnownFrameFunction"), std::string::npos) << out[0];
+  }
   // Named with its source location or not, the frame ends with its module.
   const std::string in_module = " in " + module.path;
   EXPECT_GT(out[0].size(), in_module.size());
