@@ -95,7 +95,8 @@ def test_fault_in_worker_thread_ends_daemon_and_trace_follows_at_next_start(gate
     assert frames[1].startswith("logging::SignalHandler(int) ") and modules[1][1] == exe, trace
     assert any(re.search(THREAD_FRAME[name].format(exe=re.escape(exe)), frame) for frame in frames[2:]), trace
     assert not any(frame.startswith("main ") for frame in frames), trace
-    assert os.path.basename(modules[-1][1]).startswith("libc."), trace
+    # How far the trace reaches beyond the thread's own frames is the
+    # libraries' unwind tables' affair (on MIPS it can end in libmosquitto).
     if name in FIRST_RECORD:
         assert after.index(FIRST_RECORD[name]) < after.index("[logging::LogPreviousCrash@")
 
