@@ -35,18 +35,7 @@ _mlm_apt() {
   local want=(qemu-user dpkg-dev xz-utils cmake make perl pkg-config
     libboost-dev nlohmann-json3-dev binutils-mips-linux-gnu)
   command -v npm >/dev/null || want+=(nodejs npm)
-  local missing=() p status
-  for p in "${want[@]}"; do
-    status=$(dpkg-query -W -f='${Status}' "$p" 2>/dev/null || true)
-    [[ $status == "install ok installed" ]] || missing+=("$p")
-  done
-  local updated=0
-  if [[ ${#missing[@]} -gt 0 ]]; then
-    _mlm_log "installing ${missing[*]}"
-    DEBIAN_FRONTEND=noninteractive apt-get update -qq || return 1
-    updated=1
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null || return 1
-  fi
+  cross_apt "${want[@]}" || return 1
   # Source packages: a deb-src entry of our own beside Debian's entries.
   local src=/etc/apt/sources.list.d/kelvora-cross-src.sources
   if [[ ! -f $src ]] && ! grep -rqs '^\(Types: *deb-src\|deb-src \)' /etc/apt/sources.list /etc/apt/sources.list.d; then
@@ -56,9 +45,8 @@ _mlm_apt() {
     else
       grep '^deb ' /etc/apt/sources.list | sed 's/^deb /deb-src /' >"${src%.sources}.list"
     fi
-    updated=0
   fi
-  if [[ $updated == 0 ]] && ! apt-cache showsrc json-c 2>/dev/null | grep -q '^Version:'; then
+  if ! apt-cache showsrc json-c 2>/dev/null | grep -q '^Version:'; then
     apt-get update -qq || return 1
   fi
 }

@@ -22,17 +22,17 @@ inline bool OwnMachineProgram(const std::string& path) {
   const bool read_all = read(fd, header, sizeof header) == static_cast<ssize_t>(sizeof header);
   close(fd);
   if (!read_all || memcmp(header, ELFMAG, SELFMAG) != 0) return false;
-  Elf32_Half machine = 0;  // e_machine follows e_type; both in the file's byte order
-  memcpy(&machine, header + EI_NIDENT + 2, sizeof machine);
-  const bool file_big = header[EI_DATA] == ELFDATA2MSB;
+  // Another byte order is another machine; in ours, e_machine (after
+  // e_type) reads as it is.
 #if __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
-  const bool own_big = true;
+  if (header[EI_DATA] != ELFDATA2MSB) return false;
 #else
-  const bool own_big = false;
+  if (header[EI_DATA] != ELFDATA2LSB) return false;
 #endif
-  if (file_big != own_big) machine = static_cast<Elf32_Half>((machine >> 8) | (machine << 8));
+  Elf32_Half machine = 0;
+  memcpy(&machine, header + EI_NIDENT + 2, sizeof machine);
 #if defined(__mips__)
-  return machine == EM_MIPS && file_big == own_big;
+  return machine == EM_MIPS;
 #elif defined(__x86_64__)
   return machine == EM_X86_64;
 #elif defined(__aarch64__)
