@@ -19,6 +19,53 @@ TARGET_BUILD = Path(os.environ.get("KELVORA_TARGET_BUILD_DIR") or BUILD).resolve
 RUN_PREFIX = os.environ.get("KELVORA_RUN_PREFIX", "").split()
 _DAEMONS = ("kelvora-ble-app", "kelvora-report-app", "kelvora-mqtt-app")
 UBUS_SOCKET = "/var/run/ubus/ubus.sock"
+PACKAGE = REPO / "packaging/openwrt/kelvora"
+_LOG_NAMES = {"kelvora-ble-app": "ble", "kelvora-report-app": "report", "kelvora-mqtt-app": "mqtt-app"}
+# The daemons' own directories the init scripts prepare (beside /var/log).
+_OWN_DIRS = {"kelvora-report-app": "/var/run/kelvora-report"}
+# Users of the tests themselves: the websocket service, and a local user
+# with no business on the bus.
+WEBSOCKET_USER = ("kelvora-ws", 460)
+OTHER_USER = ("kelvora-other", 461)
+
+
+def package_users(makefile=PACKAGE / "Makefile"):
+    """{package: (user, uid, group, gid)} from the USERID lines of the
+    package Makefile, which creates them on the router."""
+    users, package = {}, None
+    for line in Path(makefile).read_text().splitlines():
+        if line.startswith("define Package/"):
+            package = line.split("/", 1)[1].strip()
+        elif line.strip().startswith("USERID:=") and package:
+            user, group = line.split(":=", 1)[1].strip().split(":")[:2]
+            (uname, uid), (gname, gid) = user.split("="), group.split("=")
+            users[package] = (uname, int(uid), gname, int(gid))
+    return users
+
+
+def _account_files(workdir):
+    """passwd and group files: the host's, plus the package's users and the
+    tests' own (each with its own group)."""
+    passwd = Path("/etc/passwd").read_text()
+    group = Path("/etc/group").read_text()
+    names = {line.split(":")[0] for line in passwd.splitlines() if line}
+    groups = {}
+    for user, uid, gname, gid in package_users().values():
+        groups.setdefault((gname, gid), []).append(user)
+        if user not in names:
+            passwd += f"{user}:x:{uid}:{gid}:{user}:/var/run/{user}:/bin/false\n"
+    for user, uid in (WEBSOCKET_USER, OTHER_USER):
+        groups.setdefault((user, uid), [])
+        if user not in names:
+            passwd += f"{user}:x:{uid}:{uid}:{user}:/var/run/{user}:/bin/false\n"
+    known = {line.split(":")[0] for line in group.splitlines() if line}
+    for (gname, gid), members in groups.items():
+        if gname not in known:
+            group += f"{gname}:x:{gid}:{','.join(members)}\n"
+    paths = workdir / "passwd", workdir / "group"
+    paths[0].write_text(passwd)
+    paths[1].write_text(group)
+    return paths
 
 _EXES = {
     "ubusd": "platform/ubus/ubusd",
@@ -143,6 +190,20 @@ class Sandbox:
             raise SandboxError(f"could not create the sandbox namespace (root needed); "
                                f"exit status {status}:\n{detail}")
         self.pid = self._holder.pid
+        # The daemons run as their own users, as procd starts them on the
+        # router: they need to reach files of the work directory (opkg's
+        # database, the system bus socket), not to list it or the
+        # directories above it (pytest makes its own 0700).
+        for directory in [self.workdir, *self.workdir.parents]:
+            mode = directory.stat().st_mode
+            if directory != Path("/") and not mode & 0o001:
+                os.chmod(directory, (mode & 0o7777) | 0o711)
+        self.users = package_users()
+        self._prepared = set()
+        passwd, group = _account_files(self.workdir)
+        self.bind(passwd, "/etc/passwd")
+        self.bind(group, "/etc/group")
+        self.acl_dir = self._acl_files()
 
     # --- processes -------------------------------------------------------
 
@@ -151,19 +212,60 @@ class Sandbox:
         path = (TARGET_BUILD if name in _DAEMONS else BUILD) / rel if rel else Path(name)
         return str(path)
 
+    def daemon_of(self, argv):
+        """The daemon that argv starts, or None."""
+        return next((name for name in _DAEMONS if argv and str(argv[0]) == self.exe(name)), None)
+
+    def as_user(self, user, group=None):
+        """A command prefix that runs as `user` the way procd does: its
+        groups from /etc/group (initgroups), `group` (default: the user's
+        own) and no way to gain privileges."""
+        return ["setpriv", f"--reuid={user}", f"--regid={group or user}", "--init-groups",
+                "--no-new-privs", "--"]
+
     def _wrap(self, argv):
         # Entering a mount namespace resets the root directory to the
         # namespace's own; --root keeps the holder's, so that a test run
         # inside a chroot stays inside it.
         argv = [str(a) for a in argv]
+        daemon = self.daemon_of(argv)
         if RUN_PREFIX and argv and argv[0].startswith(str(TARGET_BUILD) + "/"):
             argv = RUN_PREFIX + argv
+        if daemon:
+            user, _, group, _ = self.users[daemon]
+            argv = self.as_user(user, group) + argv
         return ["nsenter", "-t", str(self.pid), "-m", "-n", "--root", "--wd=/", "--"] + argv
+
+    def _prepare(self, daemon):
+        # What the init script runs as root before procd starts the daemon.
+        if daemon in self._prepared:
+            return
+        extra = [_OWN_DIRS[daemon]] if daemon in _OWN_DIRS else []
+        r = self.run(["sh", str(PACKAGE / "files/kelvora-prepare"), _LOG_NAMES[daemon],
+                      self.users[daemon][0], *extra])
+        if r.returncode != 0:
+            raise SandboxError(f"kelvora-prepare failed for {daemon}: {r.stderr.strip()}")
+        self._prepared.add(daemon)
+
+    def _acl_files(self):
+        """ubusd's ACL directory: the package's files (root's, 0644, as
+        ubusd requires), the websocket service's for WEBSOCKET_USER."""
+        directory = self.workdir / "acl.d"
+        directory.mkdir(mode=0o755)
+        for source in (PACKAGE / "files/acl.d").iterdir():
+            text = source.read_text().replace("@WEBSOCKET_USER@", WEBSOCKET_USER[0])
+            target = directory / source.name.removesuffix(".in")
+            target.write_text(text)
+            os.chmod(target, 0o644)
+        return directory
 
     def spawn(self, argv, env=None, stdout=None, stderr=None, **kw):
         """Starts argv inside the sandbox; stdout/stderr go to files in the
         work directory unless given."""
         name = Path(str(argv[0])).name
+        daemon = self.daemon_of(argv)
+        if daemon:
+            self._prepare(daemon)
         output = None
         if stdout is None:
             output = self.workdir / f"{name}.{len(self._procs)}.out"
@@ -257,7 +359,10 @@ class Sandbox:
         return p.read_text(errors="replace") if p.exists() else ""
 
     def write_config(self, package, text):
-        (self.config_dir / package).write_text(text)
+        # As the package installs it (install -m0600).
+        path = self.config_dir / package
+        path.write_text(text)
+        os.chmod(path, 0o600)
 
     def read_config(self, package):
         p = self.config_dir / package
@@ -297,7 +402,7 @@ class Sandbox:
     # --- services --------------------------------------------------------
 
     def start_ubusd(self):
-        proc = self.spawn([self.exe("ubusd"), "-s", UBUS_SOCKET])
+        proc = self.spawn([self.exe("ubusd"), "-s", UBUS_SOCKET, "-A", str(self.acl_dir)])
         if not self.wait_for(lambda: self.path(UBUS_SOCKET).exists() or proc.poll() is not None, 5) \
                 or proc.poll() is not None:
             raise self.not_started("ubusd did not start", proc)

@@ -39,6 +39,8 @@ from pathlib import Path
 HERE = Path(__file__).resolve().parent
 TEMPLATE = HERE / 'bluez_template.py'
 BUS_CONFIG = HERE / 'system-bus.conf.in'
+# The BLE daemon's D-Bus policy as the package installs it.
+BLE_POLICY = HERE.parents[1] / 'packaging/openwrt/kelvora/files/kelvora-ble-app.dbus.conf'
 PYTHON = '/usr/bin/python3'
 
 CONTROL_IFACE = 'org.bluez.Mock'
@@ -56,7 +58,8 @@ def write_bus_config(directory):
     directory.mkdir(parents=True, exist_ok=True)
     socket = directory / 'system_bus_socket'
     config = directory / 'system-bus.conf'
-    config.write_text(BUS_CONFIG.read_text().replace('@SOCKET@', str(socket)))
+    config.write_text(BUS_CONFIG.read_text().replace('@SOCKET@', str(socket))
+                      .replace('@POLICY@', str(BLE_POLICY)))
     return config, f'unix:path={socket}'
 
 

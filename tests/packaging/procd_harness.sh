@@ -75,6 +75,9 @@ LIST
 }
 
 . "$INIT_SCRIPT"
+# The root-side preparation of the daemon's paths: recorded, not run.
+harness_prepare() { echo "prepare $*"; }
+PREPARE=harness_prepare
 start_service
 service_triggers
 if type reload_service >/dev/null 2>&1; then echo "reload_service defined"; fi

@@ -3,7 +3,10 @@ procd's helpers and UCI's config functions (procd_harness.sh): what each
 script hands procd for its instance decides whether a commit to `tavrin`
 restarts that daemon."""
 
+import json
+import re
 import subprocess
+import sys
 from pathlib import Path
 
 import pytest
@@ -139,3 +142,45 @@ def test_harness_reads_uci_quoting_and_lists(tmp_path):
                             timeout=30)
     assert result.returncode == 0, result.stderr
     assert "got https://h/x y|t'ok|1883|fallback|[0123456789AB][0123456789AC]" in result.stdout
+
+
+def _package_users():
+    sys.path.insert(0, str(HERE.parents[1] / "hostenv"))
+    from sandbox import package_users
+    return package_users()
+
+
+def _log_name(daemon):
+    # The daemon's log as its main() opens it.
+    source = (HERE.parents[1] / DAEMON_DIRS[daemon] / "main.cpp").read_text()
+    return re.search(r'InitFileLogger\("/var/log/([\w-]+)\.log"', source).group(1)
+
+
+DAEMON_DIRS = {"kelvora-ble-app": "ble", "kelvora-report-app": "report", "kelvora-mqtt-app": "mqtt"}
+SPOOL_DIR = "/var/run/kelvora-report"
+
+
+@pytest.mark.parametrize("daemon", DAEMONS)
+def test_each_daemon_runs_as_the_user_its_package_creates_and_its_acl_file_names(tmp_path, daemon):
+    user, _, group, _ = _package_users()[daemon]
+    lines = run(tmp_path, daemon, config())
+    params = instance(lines)
+    assert (params["user"], params["group"], params["no_new_privs"]) == (user, group, "1")
+    assert json.loads((FILES / "acl.d" / f"{daemon}.json").read_text())["user"] == user
+    # Its paths are made its own first, as root.
+    own_dir = f" {SPOOL_DIR}" if daemon == "kelvora-report-app" else ""
+    assert [line for line in lines if line.startswith("prepare ")] == \
+        [f"prepare {_log_name(daemon)} {user}{own_dir}"]
+
+
+@pytest.mark.parametrize("spool, directory", [
+    ("/overlay/kelvora/report.spool", " /overlay/kelvora"),
+    ("/report.spool", ""),
+    ("report.spool", ""),
+])
+def test_the_spool_directory_handed_over_is_the_configured_ones_only(tmp_path, spool, directory):
+    tavrin = config().replace("config sys 'sys'\n", f"config sys 'sys'\n\toption spool '{spool}'\n", 1)
+    lines = run(tmp_path, "kelvora-report-app", tavrin)
+    # An empty argument: no directory of its own.
+    assert [line.rstrip() for line in lines if line.startswith("prepare ")] == \
+        [f"prepare report kelvora-report{directory}"]
