@@ -131,7 +131,7 @@ static void print_reply(struct ubus_request *req, int type, struct blob_attr *ms
 static int cmd_call(struct ubus_context *ctx, int argc, char **argv)
 {
 	struct blob_buf b = { 0 };
-	uint32_t id;
+	uint32_t id = 0;	/* a lookup may answer with no object at all */
 	int ret;
 
 	if (argc < 2 || argc > 3)

@@ -11,13 +11,17 @@
  * is answered with a STATUS.  Publishing and removing an object with a path
  * sends "ubus.object.add" / "ubus.object.remove"; clients may not send
  * events under the reserved "ubus." prefix.
+ *
+ * Access lists (acl.h, loaded at start and on SIGHUP) restrict clients
+ * other than root: publishing a path, calling a method (lookups show only
+ * the methods a client may call), registering for and sending events.  The
+ * ACL object (id 2) answers "query" with the rules that carry an "acl"
+ * member for the caller's objects; every load sends "ubus.acl.sequence".
  */
 #define _GNU_SOURCE
 #include <errno.h>
 #include <fcntl.h>
 #include <getopt.h>
-#include <grp.h>
-#include <pwd.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -26,12 +30,14 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <syslog.h>
 #include <unistd.h>
 
 #include <libubox/blobmsg.h>
 #include <libubox/list.h>
 #include <libubox/uloop.h>
 
+#include "acl.h"
 #include "ubusmsg.h"
 
 #define MAX_TX_QUEUE UBUS_MAX_MSGLEN
@@ -75,8 +81,7 @@ struct client {
 	struct list_head list;
 	uint32_t id;
 	struct uloop_fd sock;
-	char *user;
-	char *group;
+	struct acl_peer peer;
 	struct list_head objects;
 	struct list_head txq;
 	size_t txq_len;
@@ -105,6 +110,8 @@ static LIST_HEAD(paths);
 static LIST_HEAD(types);
 static LIST_HEAD(patterns);
 static struct object *event_object;
+static struct object *acl_object;
+static const char *acl_dir = ACL_DEFAULT_DIR;
 static uint32_t event_round;
 static uint16_t event_seq;
 
@@ -366,6 +373,10 @@ static int event_register(struct client *cl, struct blob_attr *data)
 {
 	struct blob_attr *tb[__EVREG_MAX];
 	struct object *obj;
+	const char *pattern;
+	char *stem;
+	bool allowed;
+	size_t len;
 	uint32_t id;
 
 	if (!data)
@@ -385,10 +396,21 @@ static int event_register(struct client *cl, struct blob_attr *data)
 	if (obj->client != cl)
 		return UBUS_STATUS_PERMISSION_DENIED;
 
-	if (!*blobmsg_get_string(tb[EVREG_PATTERN]))
+	pattern = blobmsg_get_string(tb[EVREG_PATTERN]);
+	len = strlen(pattern);
+	if (!len)
 		return UBUS_STATUS_PERMISSION_DENIED;
 
-	event_pattern_add(obj, blobmsg_get_string(tb[EVREG_PATTERN]));
+	/* The right is checked on the pattern without its '*'. */
+	stem = strndup(pattern, pattern[len - 1] == '*' ? len - 1 : len);
+	if (!stem)
+		return UBUS_STATUS_NO_DATA;
+	allowed = acl_allowed(&cl->peer, stem, NULL, ACL_LISTEN);
+	free(stem);
+	if (!allowed)
+		return UBUS_STATUS_PERMISSION_DENIED;
+
+	event_pattern_add(obj, pattern);
 	return UBUS_STATUS_OK;
 }
 
@@ -406,6 +428,8 @@ static int event_send(struct client *cl, struct blob_attr *data)
 
 	id = blobmsg_get_string(tb[EVSEND_ID]);
 	if (!strncmp(id, "ubus.", 5))
+		return UBUS_STATUS_PERMISSION_DENIED;
+	if (!acl_allowed(&cl->peer, id, NULL, ACL_SEND))
 		return UBUS_STATUS_PERMISSION_DENIED;
 
 	deliver_event(cl, id, blobmsg_data(tb[EVSEND_DATA]), blobmsg_data_len(tb[EVSEND_DATA]));
@@ -507,7 +531,10 @@ static int cmd_add_object(struct client *cl, struct msg *m, struct blob_attr **t
 		type = type_from_signature(tb[UBUS_ATTR_SIGNATURE]);
 	}
 
-	if (tb[UBUS_ATTR_OBJPATH] && find_path(blob_data(tb[UBUS_ATTR_OBJPATH]))) {
+	/* A path the client may not publish is refused as an invalid one. */
+	if (tb[UBUS_ATTR_OBJPATH] &&
+	    (!acl_allowed(&cl->peer, blob_data(tb[UBUS_ATTR_OBJPATH]), NULL, ACL_PUBLISH) ||
+	     find_path(blob_data(tb[UBUS_ATTR_OBJPATH])))) {
 		type_put(type);
 		return UBUS_STATUS_INVALID_ARGUMENT;
 	}
@@ -564,11 +591,14 @@ static int cmd_remove_object(struct client *cl, struct msg *m, struct blob_attr 
 	return UBUS_STATUS_OK;
 }
 
+/* Sends obj with the methods cl may call; an object with methods of which
+ * cl may call none is left out. */
 static void send_object(struct client *cl, struct msg *m, struct object *obj)
 {
 	struct blob_buf b = { 0 };
 	struct blob_attr *pos;
 	size_t rem;
+	int all = 0, shown = 0;
 	void *sig;
 
 	if (!obj->type)
@@ -579,10 +609,16 @@ static void send_object(struct client *cl, struct msg *m, struct object *obj)
 	blob_put_int32(&b, UBUS_ATTR_OBJID, obj->id);
 	blob_put_int32(&b, UBUS_ATTR_OBJTYPE, obj->type->id);
 	sig = blob_nest_start(&b, UBUS_ATTR_SIGNATURE);
-	blob_for_each_attr(pos, obj->type->signature, rem)
+	blob_for_each_attr(pos, obj->type->signature, rem) {
+		all++;
+		if (!acl_allowed(&cl->peer, obj->path, blobmsg_name(pos), ACL_ACCESS))
+			continue;
 		blobmsg_add_blob(&b, pos);
+		shown++;
+	}
 	blob_nest_end(&b, sig);
-	send_to(cl, UBUS_MSG_DATA, m->hdr.seq, m->hdr.peer, b.head, -1);
+	if (shown || !all)
+		send_to(cl, UBUS_MSG_DATA, m->hdr.seq, m->hdr.peer, b.head, -1);
 	blob_buf_free(&b);
 }
 
@@ -622,6 +658,29 @@ static int cmd_lookup(struct client *cl, struct msg *m, struct blob_attr **tb)
 	return found ? UBUS_STATUS_OK : UBUS_STATUS_NOT_FOUND;
 }
 
+/* The ACL object's "query": the sequence number and, for each of cl's
+ * objects (newest first), the rules with an "acl" member that cover it. */
+static int acl_query(struct client *cl, struct msg *m)
+{
+	struct blob_buf b = { 0 };
+	struct object *obj;
+	void *data, *list;
+
+	blob_buf_init(&b, 0);
+	blob_put_int32(&b, UBUS_ATTR_OBJID, acl_object->id);
+	data = blob_nest_start(&b, UBUS_ATTR_DATA);
+	blobmsg_add_u32(&b, "seq", acl_sequence());
+	list = blobmsg_open_array(&b, "acl");
+	list_for_each_entry_reverse(obj, &cl->objects, of_client)
+		if (obj->path)
+			acl_describe(&b, obj->path);
+	blobmsg_close_array(&b, list);
+	blob_nest_end(&b, data);
+	send_to(cl, UBUS_MSG_DATA, m->hdr.seq, m->hdr.peer, b.head, -1);
+	blob_buf_free(&b);
+	return UBUS_STATUS_OK;
+}
+
 /* Returns -1 when the caller's status comes from the object's client. */
 static int cmd_invoke(struct client *cl, struct msg *m, struct blob_attr **tb)
 {
@@ -637,6 +696,13 @@ static int cmd_invoke(struct client *cl, struct msg *m, struct blob_attr **tb)
 		return UBUS_STATUS_NOT_FOUND;
 
 	method = blob_data(tb[UBUS_ATTR_METHOD]);
+	if (!acl_allowed(&cl->peer, obj->path, method, ACL_ACCESS))
+		return UBUS_STATUS_PERMISSION_DENIED;
+	if (obj == acl_object) {
+		if (!strcmp(method, "query"))
+			return acl_query(cl, m);
+		return UBUS_STATUS_INVALID_COMMAND;
+	}
 	if (obj == event_object) {
 		if (!strcmp(method, "register"))
 			return event_register(cl, tb[UBUS_ATTR_DATA]);
@@ -650,10 +716,8 @@ static int cmd_invoke(struct client *cl, struct msg *m, struct blob_attr **tb)
 	blob_buf_init(&b, 0);
 	blob_put_int32(&b, UBUS_ATTR_OBJID, obj->id);
 	blob_put_string(&b, UBUS_ATTR_METHOD, method);
-	if (cl->user)
-		blob_put_string(&b, UBUS_ATTR_USER, cl->user);
-	if (cl->group)
-		blob_put_string(&b, UBUS_ATTR_GROUP, cl->group);
+	blob_put_string(&b, UBUS_ATTR_USER, cl->peer.user);
+	blob_put_string(&b, UBUS_ATTR_GROUP, cl->peer.group);
 	if (tb[UBUS_ATTR_DATA])
 		blob_put(&b, UBUS_ATTR_DATA, blob_data(tb[UBUS_ATTR_DATA]),
 			 (unsigned int) blob_len(tb[UBUS_ATTR_DATA]));
@@ -752,8 +816,7 @@ static void client_drop(struct client *cl)
 	if (cl->rx_fd >= 0)
 		close(cl->rx_fd);
 	free(cl->body);
-	free(cl->user);
-	free(cl->group);
+	acl_peer_free(&cl->peer);
 	free(cl);
 }
 
@@ -876,24 +939,6 @@ static void client_cb(struct uloop_fd *u, unsigned int events)
 	flush_all();
 }
 
-static void set_credentials(struct client *cl)
-{
-	struct ucred cred;
-	socklen_t len = sizeof(cred);
-	struct passwd *pw;
-	struct group *gr;
-
-	if (getsockopt(cl->sock.fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) < 0)
-		return;
-
-	pw = getpwuid(cred.uid);
-	gr = getgrgid(cred.gid);
-	if (pw)
-		cl->user = strdup(pw->pw_name);
-	if (gr)
-		cl->group = strdup(gr->gr_name);
-}
-
 static void accept_cb(struct uloop_fd *u, unsigned int events)
 {
 	(void) events;
@@ -909,8 +954,10 @@ static void accept_cb(struct uloop_fd *u, unsigned int events)
 			return;
 		}
 
+		/* A peer whose uid or gid has no name is not served. */
 		cl = calloc(1, sizeof(*cl));
-		if (!cl) {
+		if (!cl || !acl_peer_init(&cl->peer, fd)) {
+			free(cl);
 			close(fd);
 			continue;
 		}
@@ -922,7 +969,6 @@ static void accept_cb(struct uloop_fd *u, unsigned int events)
 		do
 			cl->id = random_id();
 		while (find_client(cl->id));
-		set_credentials(cl);
 		list_add_tail(&cl->list, &clients);
 
 		blob_buf_init(&b, 0);
@@ -933,13 +979,51 @@ static void accept_cb(struct uloop_fd *u, unsigned int events)
 	}
 }
 
+/* ------------------------------------------------------------ ACL reload */
+
+/* SIGHUP asks for a reload; the loop performs it. */
+static int hup_pipe[2] = { -1, -1 };
+
+static void on_hup(int signo)
+{
+	int saved = errno;
+	ssize_t n = write(hup_pipe[1], "", 1);
+
+	(void) signo;
+	(void) n;
+	errno = saved;
+}
+
+static void load_acl(void)
+{
+	struct blob_buf b = { 0 };
+
+	if (!acl_load(acl_dir))
+		return;
+	blob_buf_init(&b, 0);
+	blobmsg_add_u32(&b, "sequence", acl_sequence());
+	deliver_event(NULL, "ubus.acl.sequence", blob_data(b.head), blob_len(b.head));
+	blob_buf_free(&b);
+}
+
+static void hup_cb(struct uloop_fd *u, unsigned int events)
+{
+	char buf[64];
+
+	(void) events;
+	while (read(u->fd, buf, sizeof(buf)) > 0)
+		;
+	load_acl();
+	flush_all();
+}
+
 /* ----------------------------------------------------------------- main */
 
 static int usage(const char *prog)
 {
 	fprintf(stderr, "Usage: %s [<options>]\n"
 		"Options:\n"
-		"  -A <path>:\t\tSet the path to ACL files (accepted, not used)\n"
+		"  -A <path>:\t\tSet the path to ACL files\n"
 		"  -s <socket>:\t\tSet the unix domain socket to listen on\n"
 		"\n", prog);
 	return 1;
@@ -965,10 +1049,16 @@ int main(int argc, char **argv)
 	const char *path = UBUS_UNIX_SOCKET;
 	struct sockaddr_un addr = { .sun_family = AF_UNIX };
 	struct uloop_fd server = { .cb = accept_cb };
+	struct uloop_fd hup = { .cb = hup_cb };
+	struct sigaction sa = { .sa_handler = on_hup, .sa_flags = SA_RESTART };
 	int ch;
 
 	signal(SIGPIPE, SIG_IGN);
-	signal(SIGHUP, SIG_IGN);
+	if (pipe2(hup_pipe, O_NONBLOCK | O_CLOEXEC) == 0)
+		sigaction(SIGHUP, &sa, NULL);
+	else
+		signal(SIGHUP, SIG_IGN);
+	openlog("ubusd", LOG_PID, LOG_DAEMON);
 
 	while ((ch = getopt(argc, argv, "A:s:")) != -1) {
 		switch (ch) {
@@ -976,6 +1066,7 @@ int main(int argc, char **argv)
 			path = optarg;
 			break;
 		case 'A':
+			acl_dir = optarg;
 			break;
 		default:
 			return usage(argv[0]);
@@ -990,6 +1081,7 @@ int main(int argc, char **argv)
 
 	uloop_init();
 	event_object = object_new(NULL, UBUS_SYSTEM_OBJECT_EVENT, NULL);
+	acl_object = object_new(NULL, UBUS_SYSTEM_OBJECT_ACL, NULL);
 
 	make_parent_dir(path);
 	unlink(path);
@@ -1003,6 +1095,11 @@ int main(int argc, char **argv)
 		return 1;
 	}
 	uloop_fd_add(&server, ULOOP_READ);
+	if (hup_pipe[0] >= 0) {
+		hup.fd = hup_pipe[0];
+		uloop_fd_add(&hup, ULOOP_READ);
+	}
+	load_acl();
 
 	uloop_run();
 
@@ -1011,6 +1108,8 @@ int main(int argc, char **argv)
 	while (!list_empty(&clients))
 		client_drop(list_first_entry(&clients, struct client, list));
 	object_free(event_object);
+	object_free(acl_object);
+	acl_free_all();
 	uloop_done();
 	return 0;
 }

@@ -3,11 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cstdlib>
+#include <fstream>
 #include <map>
 #include <memory>
 #include <string>
@@ -420,6 +422,42 @@ TEST_F(Bus, PublishedObjectsAreAnnounced) {
   EXPECT_NE(l.seen[0].find(R"(,"path":"announced"})"), std::string::npos);
   EXPECT_EQ(l.seen[1].rfind(R"(ubus.object.remove {"id":)", 0), 0u);
   EXPECT_EQ(l.seen[0].substr(l.seen[0].find(':')), l.seen[1].substr(l.seen[1].find(':')));
+}
+
+// The ACL object (id 2) answers "query" with the sequence number of the
+// loaded access lists and, for the caller's objects (newest first), the
+// rules that carry an "acl" member.
+TEST_F(Bus, AclObjectDescribesTheCallersObjects) {
+  if (geteuid() != 0) GTEST_SKIP() << "ACL files must be owned by root";
+  char dir[] = "/tmp/kelvora-acl-XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  const std::string file = std::string(dir) + "/served.json";
+  std::ofstream(file) << R"({"group": "staff", "access": {"served*": {"methods": ["lookup"], "acl": {"level": 2}}}})";
+  ASSERT_EQ(chmod(file.c_str(), 0644), 0);
+  daemon_.reset();
+  daemon_ = std::make_unique<Child>(std::vector<std::string>{ubustest::UbusdProgram(), "-s", socket_, "-A", dir});
+  ubus_context* ctx = nullptr;
+  ASSERT_TRUE(ubustest::WaitUntil([&] { return (ctx = Connect()) != nullptr; }));
+
+  ubus_object a{}, b{}, hidden{};
+  for (auto [object, name] : {std::pair{&a, "served.a"}, {&hidden, "other"}, {&b, "served.b"}}) {
+    object->name = name;
+    object->type = &kType;
+    object->methods = kMethods;
+    object->n_methods = ARRAY_SIZE(kMethods);
+    ASSERT_EQ(ubus_add_object(ctx, object), 0);
+  }
+  std::vector<std::string> replies;
+  Buf none;
+  EXPECT_EQ(ubus_invoke(ctx, UBUS_SYSTEM_OBJECT_ACL, "query", none.head, Collect, &replies, 2000), 0);
+  EXPECT_EQ(replies, (std::vector<std::string>{
+                         R"({"seq":1,"acl":[{"obj":"served.b","group":"staff","acl":{"level":2}},)"
+                         R"({"obj":"served.a","group":"staff","acl":{"level":2}}]})"}));
+  EXPECT_EQ(ubus_invoke(ctx, UBUS_SYSTEM_OBJECT_ACL, "list", none.head, nullptr, nullptr, 2000),
+            UBUS_STATUS_INVALID_COMMAND);
+
+  unlink(file.c_str());
+  rmdir(dir);
 }
 
 // A raw connection that speaks the wire protocol by hand.
