@@ -250,7 +250,7 @@ class Sandbox:
     def _acl_files(self):
         """ubusd's ACL directory: the package's files (root's, 0644, as
         ubusd requires), the websocket service's for WEBSOCKET_USER."""
-        directory = self.workdir / "acl.d"
+        directory = self.workdir / "package-acl.d"
         directory.mkdir(mode=0o755)
         for source in (PACKAGE / "files/acl.d").iterdir():
             text = source.read_text().replace("@WEBSOCKET_USER@", WEBSOCKET_USER[0])

@@ -63,6 +63,8 @@ def pki(tmp_path_factory):
         "-out", "server.pem", "-days", "2", "-extfile", "san.ext")
     for name in ("ca.pem", "server.pem", "server.key"):
         (d / name).chmod(0o644)
+    # The daemon's own user reads ca.pem, as it would a CA file on the router.
+    d.chmod(0o755)
     return d
 
 

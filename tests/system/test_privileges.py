@@ -50,16 +50,17 @@ def test_daemons_run_unprivileged_and_other_users_are_kept_off_the_bus(sandbox):
     assert gw.sandbox.wait_log("ble.log", '{"type":"from-websocket"}')
     assert '"from-other"' not in gw.log("ble.log")
 
-    # Forged readings, listening in, the status objects and the settings are
-    # refused to another user; root still has them.
-    for args in (("send", "kelvora.report", READING),
-                 ("call", "kelvora.ble", "status"),
-                 ("call", "kelvora.report", "status"),
-                 ("call", "kelvora.mqtt", "status"),
-                 ("call", "uci", "get", '{"config":"tavrin"}'),
-                 ("-t", "1", "listen", "kelvora.report")):
+    # Forged readings and listening in are refused to another user; so are
+    # the status objects and the settings, which ubusd even hides from it.
+    for args in (("send", "kelvora.report", READING), ("-t", "1", "listen", "kelvora.report")):
         r = run(other, *args)
         assert r.returncode != 0 and "Permission denied" in r.stderr, (args, r)
+    for obj, method, *arg in (("kelvora.ble", "status"), ("kelvora.ble", "nodes"),
+                              ("kelvora.report", "status"), ("kelvora.mqtt", "status"),
+                              ("uci", "get", '{"config":"tavrin"}')):
+        r = run(other, "call", obj, method, *arg)
+        assert r.returncode != 0 and "(Not found)" in r.stderr, (obj, r)
+    # Root still has them.
     for obj in ("kelvora.ble", "kelvora.report", "kelvora.mqtt"):
         assert run([], "call", obj, "status").returncode == 0, obj
     assert "privilege-token" in run([], "call", "uci", "get", '{"config":"tavrin"}').stdout
