@@ -1,7 +1,6 @@
 #include "node/node.h"
 
 #include <atomic>
-#include <cstdio>
 #include <ctime>
 #include <exception>
 #include <memory>
@@ -13,6 +12,7 @@
 #include "log/log.h"
 #include "mailbox/mailbox.h"
 #include "manager/messages.h"
+#include "node/info_frame.h"
 #include "sensor/sensor_data.h"
 #include "status/link_status.h"
 
@@ -28,9 +28,6 @@ constexpr int64_t kFirstEpochUpdateMs = 2000;
 constexpr int64_t kEpochUpdatePeriodMs = 21600000;  // 6 hours
 
 constexpr uint8_t kInfoFrameCode = 0x84;
-constexpr size_t kInfoFrameSize = 16;
-constexpr size_t kInfoNameOffset = 2;
-constexpr size_t kInfoVersionOffset = 12;
 
 std::atomic<bool> g_paced{false};
 
@@ -365,26 +362,17 @@ void Node::CommandPropHandler(const std::string& property, const sdbus::Variant&
     LOG_ERROR << "Something Wrong!!! Size missmatch " << frame.size();
     return;
   }
-  // The name runs to the first zero byte, or to the frame's end when the
-  // frame has none.
-  auto name_end = frame.begin() + kInfoNameOffset;
-  while (name_end != frame.end() && *name_end != 0) ++name_end;
-  const std::string name(frame.begin() + kInfoNameOffset, name_end);
-  const std::array<uint8_t, 4> version{frame[kInfoVersionOffset], frame[kInfoVersionOffset + 1],
-                                       frame[kInfoVersionOffset + 2], frame[kInfoVersionOffset + 3]};
+  const NodeIdentity identity = DecodeInfoFrame(frame);
+  const std::string version = VersionText(identity.version);
   {
     std::lock_guard<std::mutex> lock(guard_->mtx);
-    name_ = name;
-    version_ = version;
+    name_ = identity.name;
+    version_ = identity.version;
   }
   ScheduleClock(kFirstEpochUpdateMs);
-  char line[128];
-  std::snprintf(line, sizeof(line), "%d.%d.%d+%d", version[0], version[1], version[2], version[3]);
-  status::SetIdentity(device_id_, name, line);
+  status::SetIdentity(device_id_, identity.name, version);
   status::SetState(device_id_, status::LinkState::kIdentified);
-  std::snprintf(line, sizeof(line), "Connected to %s(%s) v%d.%d.%d+%d", name.c_str(), device_id_.c_str(),
-                version[0], version[1], version[2], version[3]);
-  LOG_INFO << line;
+  LOG_INFO << "Connected to " << identity.name << "(" << device_id_ << ") v" << version;
 }
 
 void Node::FotaPropHandler(const std::string& property, const sdbus::Variant&) {

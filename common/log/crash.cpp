@@ -328,7 +328,8 @@ bool LogPreviousCrash() {
   if (::access(path.c_str(), F_OK) != 0) return false;
   const std::string trace = RenderCrashDump(ReadWhole(path), ReadWhole("/proc/self/maps"));
   ::unlink(path.c_str());
-  LOG_ERROR << trace;
+  // One record, one frame a line.
+  if (Enabled(Severity::error)) WriteLines(Severity::error, __PRETTY_FUNCTION__, __LINE__, trace);
   return true;
 }
 

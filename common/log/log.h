@@ -26,8 +26,17 @@ bool Enabled(Severity severity);
 // and after the last blank outside <...>.
 std::string ShortFunctionName(const char* pretty_function);
 
-// Writes one record through every appender.
+// Writes one record through every appender. The message stays on the
+// record's line: line feed, carriage return and tab become \n, \r and \t,
+// the other C0 controls and DEL \xHH, the C1 controls \u00HH, and each byte
+// that is not part of well-formed UTF-8 \xHH. A line feed that ends the
+// message is kept (an empty line follows the record). Backslashes are not
+// doubled: the escapes keep the log readable, they are not for decoding.
 void Write(Severity severity, const char* pretty_function, int line, const std::string& message);
+
+// The same for a record of several lines made by the daemon itself (the
+// crash trace, one frame a line): its line feeds stay, the rest is escaped.
+void WriteLines(Severity severity, const char* pretty_function, int line, const std::string& message);
 
 class Record {
  public:

@@ -15,6 +15,7 @@
 #include "log/crash.h"
 #include "log/log.h"
 #include "log/sinks.h"
+#include "text/utf8.h"
 
 namespace logging {
 namespace {
@@ -86,6 +87,67 @@ class LineFormatter : public spdlog::formatter {
     return std::make_unique<LineFormatter>();
   }
 };
+
+// Printable ASCII alone: nothing to escape.
+bool Plain(const std::string& message) {
+  for (const char c : message) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte >= 0x7F) return false;
+  }
+  return true;
+}
+
+// A backslash, `kind` and `digits` lower-case hexadecimal digits (x1b, u009b).
+void AppendEscape(char kind, unsigned value, int digits, std::string& out) {
+  static const char kHex[] = "0123456789abcdef";
+  out += '\\';
+  out += kind;
+  for (int shift = 4 * (digits - 1); shift >= 0; shift -= 4) out += kHex[(value >> shift) & 0xF];
+}
+
+// The message as Write and WriteLines put it in the record (see log.h).
+std::string Escaped(const std::string& message, bool keep_line_feeds) {
+  const auto* at = reinterpret_cast<const unsigned char*>(message.data());
+  const unsigned char* end = at + message.size();
+  const bool final_line_feed = at != end && end[-1] == '\n';
+  if (final_line_feed) --end;
+  std::string out;
+  out.reserve(message.size() + 16);
+  while (at < end) {
+    const text::Utf8Step step = text::NextUtf8(at, end);
+    if (!step.valid) {
+      for (size_t i = 0; i < step.length; ++i) AppendEscape('x', at[i], 2, out);
+    } else if (step.code_point == '\n') {
+      out += keep_line_feeds ? "\n" : "\\n";
+    } else if (step.code_point == '\r') {
+      out += "\\r";
+    } else if (step.code_point == '\t') {
+      out += "\\t";
+    } else if (text::IsControl(step.code_point)) {
+      const bool c0 = step.code_point < 0x80;
+      AppendEscape(c0 ? 'x' : 'u', static_cast<unsigned>(step.code_point), c0 ? 2 : 4, out);
+    } else {
+      out.append(reinterpret_cast<const char*>(at), step.length);
+    }
+    at += step.length;
+  }
+  if (final_line_feed) out += '\n';
+  return out;
+}
+
+void WriteRecord(Severity severity, const char* pretty_function, int line, const std::string& message,
+                 bool keep_line_feeds) {
+  auto logger = std::atomic_load(&g_logger);
+  if (!logger) return;
+  const std::string function = ShortFunctionName(pretty_function);
+  const spdlog::source_loc location{"", line, function.c_str()};
+  if (Plain(message)) {
+    logger->log(location, ToLevel(severity), spdlog::string_view_t(message.data(), message.size()));
+    return;
+  }
+  const std::string text = Escaped(message, keep_line_feeds);
+  logger->log(location, ToLevel(severity), spdlog::string_view_t(text.data(), text.size()));
+}
 
 }  // namespace
 
@@ -238,11 +300,11 @@ std::string ShortFunctionName(const char* pretty_function) {
 }
 
 void Write(Severity severity, const char* pretty_function, int line, const std::string& message) {
-  auto logger = std::atomic_load(&g_logger);
-  if (!logger) return;
-  const std::string function = ShortFunctionName(pretty_function);
-  logger->log(spdlog::source_loc{"", line, function.c_str()}, ToLevel(severity),
-              spdlog::string_view_t(message.data(), message.size()));
+  WriteRecord(severity, pretty_function, line, message, false);
+}
+
+void WriteLines(Severity severity, const char* pretty_function, int line, const std::string& message) {
+  WriteRecord(severity, pretty_function, line, message, true);
 }
 
 std::string FormatRecord(Severity severity, std::chrono::system_clock::time_point time, long tid,

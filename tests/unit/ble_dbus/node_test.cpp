@@ -196,11 +196,11 @@ TEST_F(NodeTest, MalformedInfoFrames) {
   Bytes other = frame;
   other[0] = 0x85;
   ASSERT_TRUE(sim.Notify(path, "command", other));
-  // No zero byte: the name runs to the frame's end.
+  // No zero byte: the name ends with its 10-byte field, not in the version.
   Bytes unterminated{0x84, 0x00, 'A', 'B', 'C', 'D', 'E', 'F', 'G', 'H', 'I', 'J', '1', '2', '3', '4'};
   ASSERT_TRUE(sim.Notify(path, "command", unterminated));
-  ASSERT_TRUE(WaitLog("INFO ", "Connected to ABCDEFGHIJ1234(0123456789AB) v49.50.51+52"));
-  EXPECT_EQ(node->Name(), "ABCDEFGHIJ1234");
+  ASSERT_TRUE(WaitLog("INFO ", "Connected to ABCDEFGHIJ(0123456789AB) v49.50.51+52"));
+  EXPECT_EQ(node->Name(), "ABCDEFGHIJ");
 
   std::vector<std::string> connected;
   for (const auto& line : log.Messages("INFO ")) {

@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -147,6 +148,58 @@ TEST_F(LogFile, RollsPastTwoMebibytesKeepingFiveFiles) {
   std::string last_rolled, line;
   while (std::getline(rolled, line)) last_rolled = line;
   EXPECT_NE(last_rolled.find("] " + std::to_string(std::stoi(first_live_number) - 1) + " x"), std::string::npos);
+}
+
+// A record never spans lines, whatever its message holds: control
+// characters and bytes that are not UTF-8 are escaped, text stays as it is.
+TEST_F(LogFile, MessagesStayOnTheirRecordsLine) {
+  using namespace std::string_literals;
+  const struct {
+    std::string message;
+    std::string written;
+  } cases[] = {
+      {"Connected to a\n2026-01-01 00:00:00.000 INFO  [1] [x@1] forged",
+       "Connected to a\\n2026-01-01 00:00:00.000 INFO  [1] [x@1] forged"},
+      {"cr\rtab\tend", "cr\\rtab\\tend"},
+      {"\x1b[31mred\x1b[0m \x1b" "c", "\\x1b[31mred\\x1b[0m \\x1b" "c"},
+      {"nul\0del\x7f" "bel\a"s, "nul\\x00del\\x7f" "bel\\x07"},
+      {"c1 \xc2\x9b" "2J", "c1 \\u009b" "2J"},
+      {"bad \xff \xc0\xaf \xed\xa0\x80 cut \xe2\x82",
+       "bad \\xff \\xc0\\xaf \\xed\\xa0\\x80 cut \\xe2\\x82"},
+      {"K\xc3\xa4lte \xe2\x82\xac \xea\xb2\x80\xed\x86\xa0 \xf0\x9f\x98\x80 nbsp\xc2\xa0",
+       "K\xc3\xa4lte \xe2\x82\xac \xea\xb2\x80\xed\x86\xa0 \xf0\x9f\x98\x80 nbsp\xc2\xa0"},
+      {"it's \"<script>\" a\\nb {\"k\":\"v\\u001b\"}", "it's \"<script>\" a\\nb {\"k\":\"v\\u001b\"}"},
+  };
+  logging::InitFileLogger(path_, logging::Severity::verbose);
+  for (const auto& c : cases) LOG_INFO << c.message;
+  const auto lines = Lines();
+  ASSERT_EQ(lines.size(), std::size(cases));
+  for (size_t i = 0; i < lines.size(); ++i) {
+    const size_t at = lines[i].find("@", 24);
+    ASSERT_NE(at, std::string::npos) << lines[i];
+    EXPECT_EQ(lines[i].substr(lines[i].find("] ", at) + 2), cases[i].written) << i;
+  }
+}
+
+// The two records that end or span lines on purpose: the installed version
+// as opkg prints it ends in a line feed, which stays (an empty line follows);
+// the crash trace keeps one frame a line, and is escaped otherwise.
+TEST_F(LogFile, OnlyAFinalLineFeedAndTheTracesLinesStay) {
+  logging::InitFileLogger(path_, logging::Severity::verbose);
+  LOG_INFO << "MQTT App Start : 1.4.2-1\n";
+  LOG_INFO << "two\n\n";
+  logging::WriteLines(logging::Severity::error, "void F()", 7, " 0# F() in /x\n 1# \x1b]0;t\a in /y\n");
+  const auto lines = Lines();
+  ASSERT_EQ(lines.size(), 7u);
+  EXPECT_NE(lines[0].find(" INFO  ["), std::string::npos);
+  EXPECT_EQ(lines[0].substr(lines[0].size() - 26), "] MQTT App Start : 1.4.2-1");
+  EXPECT_EQ(lines[1], "");
+  EXPECT_EQ(lines[2].substr(lines[2].size() - 7), "] two\\n");
+  EXPECT_EQ(lines[3], "");
+  EXPECT_NE(lines[4].find(" ERROR ["), std::string::npos);
+  EXPECT_EQ(lines[4].substr(lines[4].find("[F@7] ")), "[F@7]  0# F() in /x");
+  EXPECT_EQ(lines[5], " 1# \\x1b]0;t\\x07 in /y");
+  EXPECT_EQ(lines[6], "");
 }
 
 TEST_F(LogFile, NothingIsWrittenWithoutLogger) {
