@@ -280,7 +280,8 @@ def outcomes(tmp_path_factory):
         "plain_http": scenario_plain_http,
     })
 
-    return run_scenarios(scenarios, lambda name: new_box(root, name))
+    urls = {"plain_http": "http://cloud.test:8080"}
+    return run_scenarios(scenarios, lambda name: new_box(root, name, urls.get(name, HTTP)))
 
 
 def outcome(outcomes, name):
