@@ -89,8 +89,8 @@ TEST(Config, WarnsWhenTheTokenIsAtRisk) {
             1u);
   settings.server_url = "http://gw:pw@cloud:8080/base";
   WarnInsecureSettings(settings);
-  EXPECT_EQ(log.Count("ERROR",
-                      "Refusing to send the access token over plain http to cloud : set sys.allow_http to 1 to allow it"),
+  EXPECT_EQ(log.Count("ERROR", "Refusing to send the access token over plain http to cloud : "
+                               "set sys.allow_http to 1 to allow it"),
             1u);
   SysParamsHandler(R"({"values":{"allow_http":"maybe"}})", settings);
   EXPECT_FALSE(settings.allow_http);
