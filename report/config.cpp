@@ -1,24 +1,16 @@
 #include "config.h"
 
-#include <cctype>
 #include <nlohmann/json.hpp>
 #include <string>
 
 #include "log/log.h"
 #include "uci/uci.h"
+#include "upload.h"
 
 namespace {
 
 void ReadSection(const char* request_text, const uci::ReplyHandler& handler) {
   uci::UCICall("get", nlohmann::json::parse(request_text), handler);
-}
-
-bool StartsWithNoCase(const std::string& text, const std::string& prefix) {
-  if (text.size() < prefix.size()) return false;
-  for (size_t i = 0; i < prefix.size(); ++i) {
-    if (std::tolower(static_cast<unsigned char>(text[i])) != prefix[i]) return false;
-  }
-  return true;
 }
 
 }  // namespace
@@ -38,8 +30,24 @@ void GetAuthParams() {
 }
 
 void WarnInsecureSettings(const ReportSettings& settings) {
-  if (!settings.server_url.empty() && !StartsWithNoCase(settings.server_url, "https://")) {
-    LOG_WARN << "Server is not https : the access token is sent in clear text to " << settings.server_url;
+  const std::string& url = settings.server_url;
+  if (!url.empty()) {
+    const std::string clear_text =
+        "Server is not https : the access token is sent in clear text to " + UrlWithoutCredentials(url);
+    switch (RouteOf(url)) {
+      case TokenRoute::kTls:
+        break;
+      case TokenRoute::kLoopback:
+        LOG_WARN << clear_text;
+        break;
+      case TokenRoute::kClearText:
+        if (settings.allow_http) {
+          LOG_WARN << clear_text << " (sys.allow_http is 1)";
+        } else {
+          LOG_ERROR << PlainHttpRefusal(url);
+        }
+        break;
+    }
   }
   if (!settings.verify_tls) {
     LOG_WARN << "TLS verification is off : the server's certificate is not checked";

@@ -13,6 +13,8 @@ void GetAuthParams();
 void SysParamsHandler(const char* reply, ReportSettings& settings);
 void AuthParamsHandler(const char* reply, ReportSettings& settings);
 
-// One warning record for each setting that puts the token at risk: a
-// server address that is not https, TLS verification turned off.
+// One record for each setting that puts the token at risk: a warning for a
+// server address that is not https (with sys.allow_http, or to a loopback
+// literal), an error for one that TokenMayGo refuses (nothing is sent
+// there), a warning for TLS verification turned off.
 void WarnInsecureSettings(const ReportSettings& settings);

@@ -10,8 +10,12 @@ constexpr uci::Option<ReportSettings> kSysRows[] = {
     Declare("url", Type::kText, "", &S::server_url),
     Declare("ca_file", Type::kText, "", &S::ca_file),
     Declare("tls_verify", Type::kNotFalse, "1", &S::verify_tls),
-    // /var/run is RAM on OpenWrt (/var links to /tmp).
-    Declare("spool", Type::kText, "/var/run/kelvora-report.spool", &S::spool_path),
+    // Plain http to a host other than this one carries the token in clear:
+    // only with this option.
+    Declare("allow_http", Type::kFlag, "0", &S::allow_http),
+    // /var/run is RAM on OpenWrt (/var links to /tmp). A directory of its
+    // own: the daemon's user may write there, not in /var/run itself.
+    Declare("spool", Type::kText, "/var/run/kelvora-report/report.spool", &S::spool_path),
     // No default of its own: SpoolIntervalSeconds picks one by the path.
     Declare("spool_interval", Type::kSeconds, nullptr, &S::spool_interval),
 };

@@ -14,6 +14,7 @@ struct ReportSettings {
   std::string auth_token;  // bearer token sent with every report
   std::string ca_file;     // PEM file of the CA that signs the server; empty: system store
   bool verify_tls;         // verify the server's certificate and name
+  bool allow_http;         // the token may go over plain http to another host
   long transfer_timeout_ms = 30000;  // whole transfer
   // Where the waiting readings are kept across restarts; empty: nowhere.
   std::string spool_path;

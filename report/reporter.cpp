@@ -11,6 +11,7 @@
 #include <cstring>
 #include <ctime>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 
 #include "ipc/compact.h"
@@ -56,8 +57,9 @@ const char* OutcomeName(Outcome outcome) {
   return "failed";
 }
 
-constexpr const char* kFailureNames[] = {"none",     "resolve",  "connect",  "timeout",   "tls",
-                                         "transport", "http_4xx", "http_5xx", "http_other"};
+constexpr const char* kFailureNames[] = {"none",     "resolve",  "connect",  "timeout",    "tls",
+                                         "transport", "http_4xx", "http_5xx", "http_other", "plain_http"};
+static_assert(std::size(kFailureNames) == static_cast<size_t>(FailureClass::kPlainHttp) + 1);
 
 bool WriteAll(int fd, const std::string& text) {
   size_t done = 0;
@@ -79,15 +81,6 @@ std::string DirectoryOf(const std::string& path) {
 }
 
 }  // namespace
-
-std::string UrlWithoutCredentials(const std::string& url) {
-  const size_t scheme = url.find("://");
-  const size_t start = scheme == std::string::npos ? 0 : scheme + 3;
-  const size_t end = url.find_first_of("/?#", start);
-  const size_t at = url.rfind('@', end == std::string::npos ? std::string::npos : end);
-  if (at == std::string::npos || at < start) return url;
-  return url.substr(0, start) + url.substr(at + 1);
-}
 
 std::string SealSpool(const std::string& payload) {
   char head[96];
@@ -523,7 +516,11 @@ bool Reporter::WriteSpool() {
   if (spool_path_.empty()) return false;
   const std::string text = SerializeSpool();
   const std::string temporary = spool_path_ + ".tmp";
-  const int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  if (fd < 0 && errno == ENOENT && mkdir(DirectoryOf(spool_path_).c_str(), 0700) == 0) {
+    // The spool's own directory was missing (its parent is not).
+    fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  }
   bool ok = fd >= 0 && WriteAll(fd, text) && fsync(fd) == 0;
   const int error = errno;
   if (fd >= 0 && close(fd) != 0) ok = false;

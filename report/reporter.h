@@ -175,7 +175,7 @@ class Reporter {
   struct Counters {
     std::atomic<uint64_t> admitted{0}, thinned{0}, delivered{0}, dropped_bound{0}, dropped_refused{0},
         dropped_unconfigured{0}, attempts{0};
-    std::array<std::atomic<uint64_t>, 9> failures{};
+    std::array<std::atomic<uint64_t>, static_cast<size_t>(FailureClass::kPlainHttp) + 1> failures{};
     std::atomic<size_t> waiting{0}, in_flight{0};
     std::atomic<int64_t> oldest_admitted{-1};
     std::atomic<int64_t> next_attempt_ms{0};  // steady clock
@@ -185,9 +185,6 @@ class Reporter {
   std::mutex status_lock_;
   nlohmann::json last_attempt_;  // under status_lock_
 };
-
-// `url` without user name and password.
-std::string UrlWithoutCredentials(const std::string& url);
 
 // A spool file's content: the header line (format, size and 64-bit FNV-1a
 // checksum of the payload) followed by the payload.

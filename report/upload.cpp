@@ -1,5 +1,8 @@
 #include "upload.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+
 #include <algorithm>
 #include <cctype>
 #include <cstdlib>
@@ -68,7 +71,122 @@ FailureClass CurlClass(long code) {
   }
 }
 
+std::string Lower(std::string text) {
+  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return text;
+}
+
+// Where the authority (user info, host, port) of `url` begins: after
+// "scheme://", or at 0 for a url without a scheme.
+size_t AuthorityBegin(const std::string& url, std::string* scheme = nullptr) {
+  const size_t mark = url.find("://");
+  if (mark == std::string::npos || mark == 0) return 0;
+  for (size_t i = 0; i < mark; ++i) {
+    const unsigned char c = static_cast<unsigned char>(url[i]);
+    // A "://" further on (in a path) is no scheme's.
+    if (!std::isalnum(c) && c != '+' && c != '-' && c != '.') return 0;
+  }
+  if (scheme) *scheme = Lower(url.substr(0, mark));
+  return mark + 3;
+}
+
+// The authority of `url`: up to the path, query or fragment.
+std::string Authority(const std::string& url) {
+  const size_t begin = AuthorityBegin(url);
+  const size_t end = url.find_first_of("/?#", begin);
+  return url.substr(begin, end == std::string::npos ? std::string::npos : end - begin);
+}
+
+// `authority` without user info, split into the host (brackets kept) and
+// what follows it (":port" or nothing).
+void SplitAuthority(const std::string& authority, std::string& host, std::string& rest) {
+  const size_t at = authority.rfind('@');
+  const std::string tail = at == std::string::npos ? authority : authority.substr(at + 1);
+  size_t end = 0;
+  if (!tail.empty() && tail[0] == '[') {
+    end = tail.find(']');
+    end = end == std::string::npos ? tail.size() : end + 1;
+  } else {
+    end = std::min(tail.find(':'), tail.size());
+  }
+  host = tail.substr(0, end);
+  rest = tail.substr(end);
+}
+
+// Only the literal forms: a name other than "localhost" may resolve
+// anywhere, and an unusual spelling ("127.1", "0x7f.1", a trailing dot, a
+// zone) is not worth the doubt.
+bool IsLoopbackAuthority(const std::string& authority) {
+  // Two '@', a backslash, a blank: libcurl and this parser might disagree
+  // on the host.
+  if (std::count(authority.begin(), authority.end(), '@') > 1) return false;
+  if (std::any_of(authority.begin(), authority.end(), [](char c) {
+        return c == '\\' || std::isspace(static_cast<unsigned char>(c)) || std::iscntrl(static_cast<unsigned char>(c));
+      })) {
+    return false;
+  }
+  std::string host;
+  std::string rest;
+  SplitAuthority(authority, host, rest);
+  if (!rest.empty() && (rest[0] != ':' || !std::all_of(rest.begin() + 1, rest.end(), [](char c) {
+        return std::isdigit(static_cast<unsigned char>(c));
+      }))) {
+    return false;
+  }
+  if (host.size() > 2 && host.front() == '[' && host.back() == ']') {
+    in6_addr address{};
+    return inet_pton(AF_INET6, host.substr(1, host.size() - 2).c_str(), &address) == 1 &&
+           IN6_IS_ADDR_LOOPBACK(&address);
+  }
+  if (Lower(host) == "localhost") return true;
+  in_addr address{};
+  // Dotted decimal only, four parts, no leading zeros.
+  return inet_pton(AF_INET, host.c_str(), &address) == 1 && (ntohl(address.s_addr) >> 24) == 127;
+}
+
+// `text` with every occurrence of `secret` masked.
+std::string Masked(std::string text, const std::string& secret) {
+  if (secret.empty()) return text;
+  static constexpr char kMask[] = "<access token>";
+  for (size_t at = text.find(secret); at != std::string::npos; at = text.find(secret, at + sizeof kMask - 1)) {
+    text.replace(at, secret.size(), kMask);
+  }
+  return text;
+}
+
 }  // namespace
+
+TokenRoute RouteOf(const std::string& url) {
+  std::string scheme;
+  AuthorityBegin(url, &scheme);
+  if (scheme == "https") return TokenRoute::kTls;
+  return IsLoopbackAuthority(Authority(url)) ? TokenRoute::kLoopback : TokenRoute::kClearText;
+}
+
+bool TokenMayGo(const ReportSettings& settings) {
+  return settings.allow_http || RouteOf(settings.server_url) != TokenRoute::kClearText;
+}
+
+std::string UrlHost(const std::string& url) {
+  std::string host;
+  std::string rest;
+  SplitAuthority(Authority(url), host, rest);
+  if (host.size() >= 2 && host.front() == '[' && host.back() == ']') return host.substr(1, host.size() - 2);
+  return host;
+}
+
+std::string UrlWithoutCredentials(const std::string& url) {
+  const size_t start = AuthorityBegin(url);
+  const size_t end = url.find_first_of("/?#", start);
+  const size_t at = url.rfind('@', end == std::string::npos ? std::string::npos : end);
+  if (at == std::string::npos || at < start) return url;
+  return url.substr(0, start) + url.substr(at + 1);
+}
+
+std::string PlainHttpRefusal(const std::string& url) {
+  return "Refusing to send the access token over plain http to " + UrlHost(url) +
+         " : set sys.allow_http to 1 to allow it";
+}
 
 long ParseRetryAfter(const std::string& value, int64_t now) {
   const std::string text = Trim(value);
@@ -132,6 +250,13 @@ UploadResult JudgeResponse(bool http, long code, const std::string& response, lo
 
 UploadResult ReportSensorData(const ReportSettings& settings, const std::string& body, const std::string& key,
                               const std::function<bool()>& cancelled) {
+  if (!TokenMayGo(settings)) {
+    UploadResult result;
+    result.outcome = Outcome::kUnsent;
+    result.failure = FailureClass::kPlainHttp;
+    result.text = PlainHttpRefusal(settings.server_url);
+    return result;
+  }
   const std::string url = settings.server_url + "/gateways/report";
   curl::curl_header headers;
   headers.add("cache-control: no-cache");
@@ -173,7 +298,7 @@ UploadResult ReportSensorData(const ReportSettings& settings, const std::string&
       easy.perform();
       http = true;
       code = easy.response_code();
-      text = response.str();
+      text = Masked(response.str(), settings.auth_token);
     } catch (const curl::curl_easy_exception& e) {
       code = e.code();
       text = e.what();

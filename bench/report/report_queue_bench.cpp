@@ -83,12 +83,12 @@ int main() {
          reader->PendingCount());
   printf("spool write (fsync)       %.2f ms (mean of %d)\n", write_ms, kWrites);
   printf("spool read                %.2f ms\n", read_ms);
-  for (const char* path : {"/var/run/kelvora-report.spool", "/overlay/kelvora-report.spool"}) {
+  for (const char* path : {"/var/run/kelvora-report/report.spool", "/overlay/kelvora-report.spool"}) {
     ReportSettings settings;
     settings.spool_path = path;
     const long interval = SpoolIntervalSeconds(settings);
     const double per_hour = 3600.0 / static_cast<double>(interval);
-    printf("spool at %-30s at most %.0f writes per hour (every %ld s), %.1f MB per hour at this backlog\n",
+    printf("spool at %-36s at most %.0f writes per hour (every %ld s), %.1f MB per hour at this backlog\n",
            path, per_hour, interval, per_hour * static_cast<double>(spool_bytes) / 1e6);
   }
   unlink(spool.c_str());

@@ -123,7 +123,8 @@ void CrashRecord(int line, const char* text) {
 // Signal context.
 void CrashDump() {
   const size_t stored = boost::stacktrace::safe_dump_to(g_frames, sizeof g_frames);
-  const int fd = ::open(g_dump_path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  // Addresses of the process's mappings: for the daemon's eyes only.
+  const int fd = ::open(g_dump_path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
   if (fd < 0) return;
   if (stored == 0) g_frames[0] = nullptr;
   WriteAll(fd, reinterpret_cast<const char*>(g_frames), (stored == 0 ? 1 : stored) * sizeof g_frames[0]);

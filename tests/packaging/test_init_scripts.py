@@ -88,7 +88,7 @@ def test_tls_options_change_only_the_report_instance(tmp_path, option):
 OWN_OPTIONS = {
     "kelvora-ble-app": ("sys", ["node_timeout", "clock_trusted", "scan_quiet", "scan_pause", "scan_steps",
                                 "scan_hour"]),
-    "kelvora-report-app": ("sys", ["spool", "spool_interval"]),
+    "kelvora-report-app": ("sys", ["allow_http", "spool", "spool_interval"]),
     "kelvora-mqtt-app": ("mqtt", ["username", "password", "tls", "ca_file", "cert_file", "key_file", "tls_verify",
                                   "client_id", "keepalive", "qos", "availability", "node_timeout", "ha_discovery",
                                   "ha_prefix"]),

@@ -71,7 +71,7 @@ def test_fault_in_worker_thread_ends_daemon_and_trace_follows_at_next_start(gate
     crash = [i for i, line in enumerate(lines) if line.startswith(catch, 24)]
     assert [lines[i].split("] ", 2)[2] for i in crash] == [f"Signal Catch : {number}",
                                                           "Terminate program.."], log
-    assert gateway.crash_dump(name).exists()
+    assert gateway.crash_dump(name).stat().st_mode & 0o777 == 0o600
 
     # procd's respawn: the next start renders the trace as one error record.
     again = gateway.start_daemon(name, core_files=False)

@@ -264,7 +264,7 @@ def outcomes(tmp_path_factory):
         "not_found": plain(404, "no such gateway"),
         "redirect": plain(302, "", ("Location: /elsewhere",)),
         "server_down": (tavrin(http), None, lambda b: scenario_unreachable(b, start_server)),
-        "no_name": (tavrin("http://cloud.invalid:8080"), None,
+        "no_name": (tavrin("http://cloud.invalid:8080", sys_extra=[("allow_http", "1")]), None,
                     lambda b: scenario_unreachable(b, resolve_and_start_server)),
         "no_address": (tavrin(None), dict(status=201), scenario_no_server_address),
         "tls_private_ca": (tavrin(https, sys_extra=[("ca_file", ca[0])]),

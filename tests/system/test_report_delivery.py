@@ -10,6 +10,7 @@ transfer time-out 1.5 s, spool interval 0.5 s), so back-off ceilings are
 import json
 import signal
 import time
+from pathlib import Path
 
 import pytest
 
@@ -21,7 +22,7 @@ TIMEOUT = 1.5
 ENV = {"KELVORA_REPORT_PERIOD_MS": str(int(PERIOD * 1000)),
        "KELVORA_REPORT_TIMEOUT_MS": str(int(TIMEOUT * 1000)),
        "KELVORA_REPORT_SPOOL_INTERVAL_MS": "500"}
-SPOOL = "/var/run/kelvora-report.spool"
+SPOOL = "/var/run/kelvora-report/report.spool"
 SLACK = 0.6  # seconds of scheduling and process start-up allowed on a wait
 
 
@@ -125,6 +126,8 @@ def scenario_backlog(box):
         ts = 60 * (i // 20 + 1)
         lines.append(f'W {q} 1700000000 {{"k":"PM_2_5","ts":{ts},"v":{i}}}')
         sent.append((nodes[q], "PM_2_5", ts, i))
+    # The spool's directory, as the init script makes it.
+    box.sb.path(SPOOL).parent.mkdir(mode=0o700)
     box.sb.path(SPOOL).write_bytes(spool_text(lines))
     box.start_daemon(env=ENV)
     failed = box.wait_log("Failed to connect() to host.", 10)
@@ -220,7 +223,46 @@ def scenario_status(box):
     box.sb.wait_for(lambda: status(box)["delivered"] == 2, 15, 0.2)
     time.sleep(0.8)
     done = status(box)
-    return dict(idle=idle, done=done, requests=box.cloud.report_requests(), rc=box.sigterm()[0])
+    # Made by the daemon itself: no init script made the directory here.
+    modes = [box.sb.path(p).stat().st_mode & 0o777 for p in (SPOOL, str(Path(SPOOL).parent))]
+    return dict(idle=idle, done=done, modes=modes, requests=box.cloud.report_requests(), rc=box.sigterm()[0])
+
+
+REFUSAL = ("Refusing to send the access token over plain http to cloud.test : "
+           "set sys.allow_http to 1 to allow it")
+CLEAR_TEXT = ("Server is not https : the access token is sent in clear text to http://cloud.test:8080 "
+              "(sys.allow_http is 1)")
+
+
+def records_of(text, severity):
+    return [line.split("] ", 2)[-1] for line in text.splitlines() if f" {severity} [" in line]
+
+
+def scenario_plain_http(box):
+    """The cloud under a name of its own, cloud.test, over plain http: nothing
+    goes there until allow_http is 1."""
+    hosts = Path(box.sb.workdir) / "hosts"
+    hosts.write_text("127.0.0.1 localhost\n127.0.0.1 cloud.test\n")
+    box.mount(hosts, "/etc/hosts")
+    box.start_cloud(status=201)
+    box.start_daemon(env=ENV)
+    sent = send_readings(box, 2)
+    box.sb.wait_for(lambda: status(box)["failures"]["plain_http"] >= 3, 15, 0.2)
+    refused = dict(status=status(box), requests=box.cloud.requests(), errors=box.records("ERROR"),
+                   warnings=box.records("WARN "))
+    box.sigterm()
+    box.sb.ubus("call", "uci", "set", json.dumps(
+        {"config": "tavrin", "section": "sys", "values": {"allow_http": "1"}}))
+    box.sb.ubus("call", "uci", "commit", '{"config":"tavrin"}')
+    before = len(box.log())
+    box.start_daemon(env=ENV)
+    box.sb.wait_for(lambda: len(box.cloud.distinct_readings()) >= len(sent), 15, 0.2)
+    time.sleep(1.5)
+    rc = box.sigterm()[0]
+    log = box.log()[before:]
+    allowed = dict(distinct=box.cloud.distinct_readings(), log=log, errors=records_of(log, "ERROR"),
+                   warnings=records_of(log, "WARN "))
+    return dict(sent=sent, refused=refused, allowed=allowed, rc=rc)
 
 
 @pytest.fixture(scope="module")
@@ -235,9 +277,11 @@ def outcomes(tmp_path_factory):
         "sigkill": scenario_sigkill,
         "corrupt": scenario_corrupt,
         "status": scenario_status,
+        "plain_http": scenario_plain_http,
     })
 
-    return run_scenarios(scenarios, lambda name: new_box(root, name))
+    urls = {"plain_http": "http://cloud.test:8080"}
+    return run_scenarios(scenarios, lambda name: new_box(root, name, urls.get(name, HTTP)))
 
 
 def outcome(outcomes, name):
@@ -380,4 +424,24 @@ def test_status_object_shows_what_happened(outcomes):
     assert 0 <= done["next_attempt"] <= PERIOD + 1
     assert done["spool"]["path"] == SPOOL and done["spool"]["size"] > 0
     assert done["spool"]["last_write"] is not None
+    assert o["modes"] == [0o600, 0o700]
+    assert o["rc"] == 0
+
+
+def test_plain_http_to_another_host_sends_nothing_until_allow_http(outcomes):
+    o = outcome(outcomes, "plain_http")
+    refused = o["refused"]
+    # Not a request, not a look-up: one error record at start, none per attempt.
+    assert refused["requests"] == []
+    assert refused["errors"] == [REFUSAL] and refused["warnings"] == []
+    s = refused["status"]
+    assert s["waiting"] == len(o["sent"]) and s["delivered"] == 0
+    assert s["attempts"] == s["failures"]["plain_http"] == sum(s["failures"].values()) >= 3
+    assert s["last_attempt"]["outcome"] == "unsent" and s["last_attempt"]["error"] == REFUSAL
+    # The readings waited in the spool; with the option they go, with one warning.
+    allowed = o["allowed"]
+    assert f"Spool read : {len(o['sent'])} readings waiting" in allowed["log"]
+    assert sorted(allowed["distinct"]) == sorted(o["sent"])
+    assert allowed["warnings"] == [CLEAR_TEXT]
+    assert allowed["errors"] == ["Signal Catch : 15", "Terminate program.."]
     assert o["rc"] == 0

@@ -60,3 +60,29 @@ def test_a_service_that_does_not_start_reports_its_output_and_status(sandbox):
     proc.wait(timeout=10)
     message = str(sandbox.not_started("helper did not start", proc))
     assert message == "helper did not start (exit status 3); its output:\nline one\nline two"
+
+
+def test_the_secret_check_finds_a_configured_secret_in_a_log_or_an_output_file(sandbox):
+    from conftest import configured_secrets, secret_leaks
+
+    sandbox.write_config("tavrin", "config auth 'auth'\n\toption access_token 'old-token-1'\n")
+    sandbox.write_config("tavrin", "config auth 'auth'\n\toption access_token \"tok'en-2\"\n\n"
+                                   "config mqtt 'mqtt'\n\toption password 'pw-12'\n")
+    staged = sandbox.workdir / "uci-delta"
+    staged.mkdir()
+    (staged / "tavrin").write_text("tavrin.mqtt.password='pw-staged'\n")
+    # The replaced token counts too; a password of five characters does not.
+    assert configured_secrets(sandbox) == {"old-token-1": "access_token", "tok'en-2": "access_token",
+                                           "pw-staged": "password"}
+    assert secret_leaks(sandbox) == []
+
+    log = sandbox.path("/var/log/report.1.log")
+    log.write_text("... Authorization: Bearer tok'en-2 ... pw-12\n")
+    output = sandbox.workdir / "kelvora-mqtt-app.3.out"
+    output.write_text("connecting with pw-staged\n")
+    assert set(secret_leaks(sandbox)) == {"/var/log/report.1.log: access_token", f"{output}: password"}
+
+    # Clean again, or the check at the sandbox's close fails this test.
+    log.unlink()
+    output.unlink()
+    assert secret_leaks(sandbox) == []

@@ -75,20 +75,40 @@ TEST(Config, BadRepliesLeaveTheSettings) {
 TEST(Config, WarnsWhenTheTokenIsAtRisk) {
   testsupport::LogCapture log;
   ReportSettings settings;
+  EXPECT_FALSE(settings.allow_http);
   WarnInsecureSettings(settings);  // no server at all
   settings.server_url = "HTTPS://cloud";
   WarnInsecureSettings(settings);
-  EXPECT_EQ(log.Count("WARN "), 0u);
+  EXPECT_EQ(log.Lines().size(), 0u);
 
-  settings.server_url = "http://cloud";
+  // In clear text to this machine: a warning; to another host: refused
+  // (an error naming the option) unless allow_http is on (a warning).
+  settings.server_url = "http://127.0.0.1:8080";
   WarnInsecureSettings(settings);
-  EXPECT_EQ(log.CountContaining("WARN ", "not https"), 1u);
+  EXPECT_EQ(log.Count("WARN ", "Server is not https : the access token is sent in clear text to http://127.0.0.1:8080"),
+            1u);
+  settings.server_url = "http://gw:pw@cloud:8080/base";
+  WarnInsecureSettings(settings);
+  EXPECT_EQ(log.Count("ERROR", "Refusing to send the access token over plain http to cloud : "
+                               "set sys.allow_http to 1 to allow it"),
+            1u);
+  SysParamsHandler(R"({"values":{"allow_http":"maybe"}})", settings);
+  EXPECT_FALSE(settings.allow_http);
+  SysParamsHandler(R"({"values":{"allow_http":"1"}})", settings);
+  ASSERT_TRUE(settings.allow_http);
+  WarnInsecureSettings(settings);
+  // Never the url's password.
+  EXPECT_EQ(log.Count("WARN ",
+                      "Server is not https : the access token is sent in clear text to http://cloud:8080/base "
+                      "(sys.allow_http is 1)"),
+            1u);
+  EXPECT_EQ(log.CountContaining("ERROR", "allow_http is not a boolean"), 1u);
 
   settings.server_url = "https://cloud";
   settings.verify_tls = false;
   WarnInsecureSettings(settings);
   EXPECT_EQ(log.CountContaining("WARN ", "TLS verification is off"), 1u);
-  EXPECT_EQ(log.Count("WARN "), 2u);
+  EXPECT_EQ(log.Lines().size(), 5u);
 }
 
 }  // namespace

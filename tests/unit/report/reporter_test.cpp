@@ -1,6 +1,7 @@
 #include "reporter.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -287,6 +288,24 @@ TEST_F(Spool, ReadingsReportInFlightAndThinningComeBack) {
   EXPECT_EQ(log.Count("ERROR") + log.Count("WARN "), 0u);
 }
 
+TEST_F(Spool, ItsMissingDirectoryIsMadeForTheOwnerOnly) {
+  const std::string dir = dir_ + "/kelvora-report";
+  const std::string saved = path_;
+  path_ = dir + "/report.spool";
+  auto reporter = Make();
+  Offer(*reporter, "N", "T", 100, 1);
+  const bool written = reporter->WriteSpool();
+  struct stat st {};
+  const bool made = stat(dir.c_str(), &st) == 0;
+  unlink(path_.c_str());
+  rmdir(dir.c_str());
+  path_ = saved;
+  ASSERT_TRUE(written);
+  ASSERT_TRUE(made);
+  EXPECT_TRUE(S_ISDIR(st.st_mode));
+  EXPECT_EQ(st.st_mode & 0777, 0700u);
+}
+
 TEST_F(Spool, AMissingSpoolIsNoError) {
   testsupport::LogCapture log;
   Make()->LoadSpool();
@@ -473,15 +492,19 @@ TEST_F(ReporterThread, EachOutcomeKeepsOrDropsItsReadings) {
   Reporter reporter;
   Offer(reporter, "N", "T", 100, 1);
 
-  // Nobody listens, then the name does not resolve: kept, rebuilt with what
-  // came meanwhile.
+  // Nobody listens, plain http to another host is refused, then the name
+  // does not resolve: kept, rebuilt with what came meanwhile.
   const std::string up = Settings().server_url;
   Settings().server_url = "http://127.0.0.1:1";
   EXPECT_GT(reporter.ReportCycle(), milliseconds(0));
   Settings().server_url = "http://no-such-host.invalid";
+  EXPECT_GT(reporter.ReportCycle(), milliseconds(0));
+  EXPECT_EQ(reporter.PendingCount(), 1u);
+  Settings().allow_http = true;
   reporter.ReportCycle();
   EXPECT_EQ(log.Count("WARN ", "Failed to connect() to host."), 1u);
   EXPECT_EQ(log.Count("WARN ", "Couldn't resolve host."), 1u);
+  EXPECT_EQ(log.Count("WARN ") + log.Count("ERROR"), 2u);  // none for the refusal
   Offer(reporter, "N", "T", 160, 2);
   Settings().server_url = up;
 
@@ -522,7 +545,8 @@ TEST_F(ReporterThread, EachOutcomeKeepsOrDropsItsReadings) {
   EXPECT_EQ(status.at("admitted"), 4);
   EXPECT_EQ(status.at("delivered"), 3);
   EXPECT_EQ(status.at("dropped").at("refused"), 1);
-  EXPECT_EQ(status.at("attempts"), 7);
+  EXPECT_EQ(status.at("attempts"), 8);
+  EXPECT_EQ(status.at("failures").at("plain_http"), 1);
   EXPECT_EQ(status.at("failures").at("connect"), 1);
   EXPECT_EQ(status.at("failures").at("resolve"), 1);
   EXPECT_EQ(status.at("failures").at("http_5xx"), 2);
