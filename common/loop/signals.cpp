@@ -2,6 +2,7 @@
 
 #include <signal.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
@@ -46,7 +47,10 @@ void SignalHandler(int signal_number) {
     sigaddset(&set, signal_number);
     pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
     raise(signal_number);
-    return;
+    // Still here: the first process of a PID namespace (a procd jail) never
+    // gets a default-action signal it sends itself. End as a shell reports
+    // a death by that signal.
+    _exit(128 + signal_number);
   }
   int none = 0;
   g_stop_signal.compare_exchange_strong(none, signal_number);

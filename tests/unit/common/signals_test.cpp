@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sched.h>
 #include <sys/auxv.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -152,6 +153,41 @@ TEST(CrashSignal, SegvInWorkerEndsBySegvAndTraceFollowsAtNextStart) {
   // Rendered once: a second start finds no dump.
   EXPECT_FALSE(RestartAndRenderTrace(log));
   fs::remove(log);
+}
+
+// In a procd jail the daemon is the first process of its PID namespace,
+// which drops the default-action signal it raises itself: the crash must
+// still end it.
+TEST(CrashSignal, SegvEndsTheFirstProcessOfAPidNamespaceToo) {
+  const fs::path log = TempLog("pid1.log");
+  const pid_t outer = fork();
+  if (outer == 0) {
+    if (unshare(CLONE_NEWPID) != 0) _exit(77);  // needs root; not a fault of ours
+    const pid_t first = fork();
+    if (first == 0) {
+      logging::InstallSignalHandlers();
+      logging::InitFileLogger(log.string(), logging::Severity::verbose);
+      raise(SIGSEGV);
+      _exit(0);
+    }
+    int status = 0;
+    // Give up on a process that the crash left running.
+    for (int i = 0; i < 500 && waitpid(first, &status, WNOHANG) == 0; ++i) usleep(10000);
+    if (waitpid(first, &status, WNOHANG) == 0) {
+      kill(first, SIGKILL);
+      waitpid(first, &status, 0);
+      _exit(1);
+    }
+    _exit(WIFEXITED(status) && WEXITSTATUS(status) == 128 + SIGSEGV ? 0 : 2);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(outer, &status, 0), outer);
+  ASSERT_TRUE(WIFEXITED(status));
+  if (WEXITSTATUS(status) == 77) GTEST_SKIP() << "no new PID namespace without root";
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "1: still running after the crash, 2: ended otherwise";
+  EXPECT_NE(ReadFile(log).find("] Terminate program..\n"), std::string::npos);
+  fs::remove(log);
+  fs::remove(logging::CrashDumpPath(log.string()));
 }
 
 TEST(CrashSignal, AbortEndsByAbortAndTraceFollowsAtNextStart) {
