@@ -14,6 +14,9 @@ procd_close_instance() { echo "close_instance"; }
 procd_set_param() { _type=$1; shift; echo "set_param $_type $*"; }
 procd_append_param() { _type=$1; shift; echo "append_param $_type $*"; }
 procd_add_reload_trigger() { echo "reload_trigger $*"; }
+procd_add_jail() { echo "jail $*"; }
+procd_add_jail_mount() { echo "jail_mount $*"; }
+procd_add_jail_mount_rw() { echo "jail_mount_rw $*"; }
 
 # --- UCI config functions ---------------------------------------------------
 # config_load flattens the package into lines "section<TAB>kind<TAB>option<TAB>value";

@@ -184,3 +184,32 @@ def test_the_spool_directory_handed_over_is_the_configured_ones_only(tmp_path, s
     # An empty argument: no directory of its own.
     assert [line.rstrip() for line in lines if line.startswith("prepare ")] == \
         [f"prepare report kelvora-report{directory}"]
+
+
+def _jail(lines):
+    mounts = {"jail_mount": set(), "jail_mount_rw": set()}
+    for line in lines:
+        kind, _, paths = line.partition(" ")
+        if kind in mounts:
+            mounts[kind].update(paths.split())
+    [jail] = [line.split()[1:] for line in lines if line.startswith("jail ")]
+    return jail, mounts["jail_mount"], mounts["jail_mount_rw"]
+
+
+@pytest.mark.parametrize("daemon, section, options, readable, writable", [
+    ("kelvora-ble-app", "sys", {}, {"/var/run/dbus", "/var/state"}, set()),
+    ("kelvora-report-app", "sys", {"ca_file": "/etc/ca.pem", "spool": "/overlay/k/report.spool"},
+     {"/etc/ca.pem", "/etc/ssl/certs", "/etc/hosts"}, {"/overlay/k"}),
+    ("kelvora-mqtt-app", "mqtt", {"ca_file": "/etc/ca.pem", "cert_file": "/etc/c.pem", "key_file": "/etc/k.pem"},
+     {"/etc/ca.pem", "/etc/c.pem", "/etc/k.pem", "/etc/ssl/certs"}, set()),
+])
+def test_each_jail_holds_the_paths_its_daemon_uses_and_nothing_writable_beside(
+        tmp_path, daemon, section, options, readable, writable):
+    header = f"config {section} '{section}'\n"
+    tavrin = config().replace(header, header + "".join(f"\toption {k} '{v}'\n" for k, v in options.items()), 1)
+    flags, ro, rw = _jail(run(tmp_path, daemon, tavrin))
+    assert flags[0] == _package_users()[daemon][0] and "ronly" in flags and "procfs" in flags
+    # The ubus socket's directory (a file bind would keep a dead socket),
+    # the shell and databases of the version lookup.
+    assert readable | {"/var/run/ubus", "/bin/sh", "/usr/lib/opkg/status", "/lib/apk/db"} <= ro
+    assert rw == {"/var/log"} | writable | ({SPOOL_DIR} if daemon == "kelvora-report-app" and not writable else set())
