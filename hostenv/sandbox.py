@@ -6,6 +6,7 @@ import os
 import shutil
 import signal
 import subprocess
+import sys
 import tempfile
 import time
 from pathlib import Path
@@ -41,6 +42,23 @@ def package_users(makefile=PACKAGE / "Makefile"):
             (uname, uid), (gname, gid) = user.split("="), group.split("=")
             users[package] = (uname, int(uid), gname, int(gid))
     return users
+
+
+def _open_for_traversal(paths):
+    """Lets every user pass through the directories down to each path
+    (o+x, nothing listed): pytest's temporary directories are 0700, and a
+    checkout under /root would be out of the daemons' reach. Says so where
+    it changes a directory outside the temporary ones."""
+    for path in filter(None, paths):
+        for directory in [Path(path), *Path(path).parents]:
+            if directory == Path("/") or not directory.is_dir():
+                continue
+            mode = directory.stat().st_mode
+            if not mode & 0o001:
+                os.chmod(directory, (mode & 0o7777) | 0o111)
+                if not str(directory).startswith(tempfile.gettempdir() + "/"):
+                    print(f"sandbox: {directory} made passable (o+x) for the daemons' users",
+                          file=sys.stderr)
 
 
 def _account_files(workdir):
@@ -191,13 +209,10 @@ class Sandbox:
                                f"exit status {status}:\n{detail}")
         self.pid = self._holder.pid
         # The daemons run as their own users, as procd starts them on the
-        # router: they need to reach files of the work directory (opkg's
-        # database, the system bus socket), not to list it or the
-        # directories above it (pytest makes its own 0700).
-        for directory in [self.workdir, *self.workdir.parents]:
-            mode = directory.stat().st_mode
-            if directory != Path("/") and not mode & 0o001:
-                os.chmod(directory, (mode & 0o7777) | 0o711)
+        # router: they need to reach their programs, the stand-ins they run
+        # and files of the work directory (opkg's database, the system bus
+        # socket), not to list them.
+        _open_for_traversal([self.workdir, REPO, BUILD, TARGET_BUILD, os.environ.get("QEMU_LD_PREFIX")])
         self.users = package_users()
         self._prepared = set()
         passwd, group = _account_files(self.workdir)
