@@ -4,7 +4,9 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <fstream>
 #include <memory>
+#include <sstream>
 #include <stdexcept>
 
 #include "log/log.h"
@@ -56,14 +58,64 @@ std::string ApkVersion(std::string output, const std::string& package) {
   return output;
 }
 
+std::string Trimmed(const std::string& text) {
+  const size_t first = text.find_first_not_of(" \t\r");
+  if (first == std::string::npos) return std::string();
+  return text.substr(first, text.find_last_not_of(" \t\r") - first + 1);
+}
+
+bool HasWord(const std::string& text, const std::string& word) {
+  std::istringstream words(text);
+  std::string each;
+  while (words >> each) {
+    if (each == word) return true;
+  }
+  return false;
+}
+
+// A package database: paragraphs of "KEY:VALUE" lines, a new one at a blank
+// line or at the name field. "VERSION\n" of the paragraph named `package`
+// (whose status has the word "installed" where `status_key` is given); "" when
+// there is none or the file cannot be read.
+std::string DatabaseVersion(const std::string& path, const std::string& package, const std::string& name_key,
+                            const std::string& version_key, const std::string& status_key) {
+  std::ifstream in(path);
+  std::string line, name, version, status;
+  const auto found = [&] {
+    return name == package && !version.empty() && (status_key.empty() || HasWord(status, "installed"));
+  };
+  while (std::getline(in, line)) {
+    const bool starts_name = line.compare(0, name_key.size(), name_key) == 0;
+    if (starts_name || Trimmed(line).empty()) {
+      if (found()) break;
+      name.clear();
+      version.clear();
+      status.clear();
+    }
+    if (starts_name) {
+      name = Trimmed(line.substr(name_key.size()));
+    } else if (line.compare(0, version_key.size(), version_key) == 0) {
+      version = Trimmed(line.substr(version_key.size()));
+    } else if (!status_key.empty() && line.compare(0, status_key.size(), status_key) == 0) {
+      status = line.substr(status_key.size());
+    }
+  }
+  return found() ? version + "\n" : std::string();
+}
+
 }  // namespace
 
-std::string GetInstalledVersion(const std::string& package, const std::string& apk_program) {
+std::string GetInstalledVersion(const std::string& package, const std::string& apk_program,
+                                const std::string& opkg_status, const std::string& apk_installed) {
   if (!IsPackageName(package)) throw std::invalid_argument("not a package name: " + package);
   if (access(apk_program.c_str(), X_OK) == 0) {
-    return ApkVersion(Output(Quoted(apk_program) + " list --installed --manifest " + package), package);
+    const std::string output = Output(Quoted(apk_program) + " list --installed --manifest " + package);
+    if (output.empty()) return DatabaseVersion(apk_installed, package, "P:", "V:", "");
+    return ApkVersion(output, package);
   }
-  return OpkgVersion(Output("opkg list-installed " + package));
+  const std::string output = Output("opkg list-installed " + package);
+  if (output.empty()) return DatabaseVersion(opkg_status, package, "Package:", "Version:", "Status:");
+  return OpkgVersion(output);
 }
 
 std::string GetInstalledVersion(const std::string& package) { return GetInstalledVersion(package, kApkProgram); }

@@ -5,7 +5,9 @@
 
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <stdexcept>
+#include <vector>
 
 #include "version/version.h"
 
@@ -135,6 +137,86 @@ TEST_F(OpkgLookup, NameThatIsNotAPackageNameRunsNothing) {
   EXPECT_FALSE(fs::exists(dir_ / "ran"));
   EXPECT_EQ(logging::GetInstalledVersion("kelvora-report-app+1.x_y", (dir_ / "no-apk").string()), "1\n");
   EXPECT_TRUE(fs::exists(dir_ / "ran"));
+}
+
+// A fake package manager program printing `output`, and a database file
+// holding `database` (none when absent); the answer expected for `package`.
+struct DatabaseCase {
+  std::string output;
+  std::optional<std::string> database;
+  std::string package;
+  std::string expected;
+};
+
+class DatabaseFallback : public OpkgLookup {
+ protected:
+  void SetUp() override {
+    OpkgLookup::SetUp();
+    fake_ = dir_ / "fake";
+    fs::create_directories(fake_);
+  }
+  // Writes the program `name` and the database at `database` for `c`.
+  void Prepare(const std::string& name, const fs::path& database, const DatabaseCase& c) {
+    {
+      std::ofstream script(fake_ / name);
+      script << "#!/bin/sh\nprintf '%s' '" << c.output << "'\n";
+    }
+    chmod((fake_ / name).c_str(), 0755);
+    fs::remove(database);
+    if (c.database) std::ofstream(database) << *c.database;
+  }
+
+  fs::path fake_;
+};
+
+TEST_F(DatabaseFallback, OpkgStatusWhenOpkgPrintsNothing) {
+  const std::string report = "Package: kelvora-report-app\nVersion: 1.4.0-1\n";
+  const std::vector<DatabaseCase> cases = {
+      {"kelvora-report-app - 2.0.0-1\n", report + "Status: install user installed\n", "kelvora-report-app",
+       "2.0.0-1\n"},
+      {"", "Package: kelvora-report-app-extra\nVersion: 9.9-1\nStatus: install user installed\n\n" + report +
+               "Depends: libc\nStatus: install user installed\nArchitecture: mips_24kc\n",
+       "kelvora-report-app", "1.4.0-1\n"},
+      {"", "Package: kelvora-report-app\r\nVersion: 1.4.0-1\r\nStatus: install ok installed", "kelvora-report-app",
+       "1.4.0-1\n"},
+      {"", "Package: kelvora-report-app-extra\nVersion: 9.9-1\nStatus: install user installed\n",
+       "kelvora-report-app", ""},
+      {"", report + "Status: install user installed\n", "kelvora-report", ""},
+      {"", report + "Status: deinstall ok not-installed\n", "kelvora-report-app", ""},
+      {"", "Package: kelvora-report-app\nStatus: install user installed\n" + std::string(100000, 'x'),
+       "kelvora-report-app", ""},
+      {"", std::nullopt, "kelvora-report-app", ""},
+  };
+  const fs::path status = dir_ / "opkg-status";
+  const fs::path installed = dir_ / "apk-installed";
+  std::ofstream(installed) << "P:kelvora-report-app\nV:7.7.7-r1\n";
+  UsePath(fake_.string());
+  for (const DatabaseCase& c : cases) {
+    Prepare("opkg", status, c);
+    EXPECT_EQ(logging::GetInstalledVersion(c.package, (dir_ / "no-apk").string(), status, installed), c.expected)
+        << c.output << " / " << c.database.value_or("(no file)");
+  }
+}
+
+TEST_F(DatabaseFallback, ApkDatabaseWhenApkPrintsNothing) {
+  const std::vector<DatabaseCase> cases = {
+      {"kelvora-report-app 2.0.0-r1\n", "P:kelvora-report-app\nV:1.4.0-r1\n", "kelvora-report-app", "2.0.0-r1\n"},
+      {"", "C:Q1abc=\nP:kelvora-report-app-extra\nV:9.9-r1\n\nC:Q1def=\nP:kelvora-report-app\nV:1.4.0-r1\nA:x\n",
+       "kelvora-report-app", "1.4.0-r1\n"},
+      {"", "P:kelvora-report-app\r\nV:1.4.0-r1", "kelvora-report-app", "1.4.0-r1\n"},
+      {"", "P:kelvora-report-app-extra\nV:9.9-r1\n", "kelvora-report-app", ""},
+      {"", "P:kelvora-report-app\nV:1.4.0-r1\n", "kelvora-report", ""},
+      {"", "P:kelvora-report-app\nA:x\n\nV:1.4.0-r1\n", "kelvora-report-app", ""},
+      {"", std::nullopt, "kelvora-report-app", ""},
+  };
+  const fs::path status = dir_ / "opkg-status";
+  const fs::path installed = dir_ / "apk-installed";
+  std::ofstream(status) << "Package: kelvora-report-app\nVersion: 7.7.7-1\nStatus: install user installed\n";
+  for (const DatabaseCase& c : cases) {
+    Prepare("apk", installed, c);
+    EXPECT_EQ(logging::GetInstalledVersion(c.package, (fake_ / "apk").string(), status, installed), c.expected)
+        << c.output << " / " << c.database.value_or("(no file)");
+  }
 }
 
 }  // namespace
