@@ -223,6 +223,10 @@ class Sandbox:
     # --- processes -------------------------------------------------------
 
     def exe(self, name):
+        # The platform's own bus daemon and tool may stand in for ours.
+        swapped = {"ubusd": "KELVORA_TEST_UBUSD", "ubus": "KELVORA_TEST_UBUS_TOOL"}.get(name)
+        if swapped and os.environ.get(swapped):
+            return os.environ[swapped]
         rel = _EXES.get(name)
         path = (TARGET_BUILD if name in _DAEMONS else BUILD) / rel if rel else Path(name)
         return str(path)
@@ -251,8 +255,9 @@ class Sandbox:
             argv = self.as_user(user, group) + argv
         return ["nsenter", "-t", str(self.pid), "-m", "-n", "--root", "--wd=/", "--"] + argv
 
-    def _prepare(self, daemon):
-        # What the init script runs as root before procd starts the daemon.
+    def prepare(self, daemon):
+        """What the init script runs as root before procd starts `daemon`
+        (once; spawning the daemon does it too)."""
         if daemon in self._prepared:
             return
         extra = [_OWN_DIRS[daemon]] if daemon in _OWN_DIRS else []
@@ -280,7 +285,7 @@ class Sandbox:
         name = Path(str(argv[0])).name
         daemon = self.daemon_of(argv)
         if daemon:
-            self._prepare(daemon)
+            self.prepare(daemon)
         output = None
         if stdout is None:
             output = self.workdir / f"{name}.{len(self._procs)}.out"

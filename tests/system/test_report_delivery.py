@@ -127,7 +127,7 @@ def scenario_backlog(box):
         lines.append(f'W {q} 1700000000 {{"k":"PM_2_5","ts":{ts},"v":{i}}}')
         sent.append((nodes[q], "PM_2_5", ts, i))
     # The spool's directory, as the init script makes it.
-    box.sb.path(SPOOL).parent.mkdir(mode=0o700)
+    box.sb.prepare("kelvora-report-app")
     box.sb.path(SPOOL).write_bytes(spool_text(lines))
     box.start_daemon(env=ENV)
     failed = box.wait_log("Failed to connect() to host.", 10)
