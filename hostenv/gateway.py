@@ -11,7 +11,7 @@ import signal
 from pathlib import Path
 
 from cloud_server import CloudServer
-from sandbox import UBUS_SOCKET, Sandbox, SandboxError
+from sandbox import LOGS, UBUS_SOCKET, Sandbox, SandboxError
 
 CLOUD_PORT = 8080
 MQTT_PORT = 1883
@@ -45,8 +45,6 @@ def default_config(nodes=DEFAULT_NODES, url=f"http://127.0.0.1:{CLOUD_PORT}", to
 
 
 DAEMONS = ("kelvora-report-app", "kelvora-mqtt-app", "kelvora-ble-app")
-LOGS = {"kelvora-ble-app": "ble.log", "kelvora-report-app": "report.log",
-        "kelvora-mqtt-app": "mqtt-app.log"}
 # Raw stack frames a crashing daemon leaves next to its log.
 CRASH_DUMPS = {name: log[:-len(".log")] + ".crash" for name, log in LOGS.items()}
 

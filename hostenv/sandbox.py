@@ -21,13 +21,25 @@ RUN_PREFIX = os.environ.get("KELVORA_RUN_PREFIX", "").split()
 _DAEMONS = ("kelvora-ble-app", "kelvora-report-app", "kelvora-mqtt-app")
 UBUS_SOCKET = "/var/run/ubus/ubus.sock"
 PACKAGE = REPO / "packaging/openwrt/kelvora"
-_LOG_NAMES = {"kelvora-ble-app": "ble", "kelvora-report-app": "report", "kelvora-mqtt-app": "mqtt-app"}
+# The daemons' logs under /var/log.
+LOGS = {"kelvora-ble-app": "ble.log", "kelvora-report-app": "report.log", "kelvora-mqtt-app": "mqtt-app.log"}
 # The daemons' own directories the init scripts prepare (beside /var/log).
 _OWN_DIRS = {"kelvora-report-app": "/var/run/kelvora-report"}
 # Users of the tests themselves: the websocket service, and a local user
 # with no business on the bus.
 WEBSOCKET_USER = ("kelvora-ws", 460)
 OTHER_USER = ("kelvora-other", 461)
+
+
+def program(name):
+    """The path of a program the sandbox runs: a daemon from TARGET_BUILD,
+    a stand-in from BUILD (the platform's own ubusd and ubus tool where
+    KELVORA_TEST_UBUSD, KELVORA_TEST_UBUS_TOOL name them), else `name`."""
+    swapped = {"ubusd": "KELVORA_TEST_UBUSD", "ubus": "KELVORA_TEST_UBUS_TOOL"}.get(name)
+    if swapped and os.environ.get(swapped):
+        return os.environ[swapped]
+    rel = _EXES.get(name)
+    return str((TARGET_BUILD if name in _DAEMONS else BUILD) / rel if rel else Path(name))
 
 
 def package_users(makefile=PACKAGE / "Makefile"):
@@ -223,13 +235,7 @@ class Sandbox:
     # --- processes -------------------------------------------------------
 
     def exe(self, name):
-        # The platform's own bus daemon and tool may stand in for ours.
-        swapped = {"ubusd": "KELVORA_TEST_UBUSD", "ubus": "KELVORA_TEST_UBUS_TOOL"}.get(name)
-        if swapped and os.environ.get(swapped):
-            return os.environ[swapped]
-        rel = _EXES.get(name)
-        path = (TARGET_BUILD if name in _DAEMONS else BUILD) / rel if rel else Path(name)
-        return str(path)
+        return program(name)
 
     def daemon_of(self, argv):
         """The daemon that argv starts, or None."""
@@ -261,7 +267,7 @@ class Sandbox:
         if daemon in self._prepared:
             return
         extra = [_OWN_DIRS[daemon]] if daemon in _OWN_DIRS else []
-        r = self.run(["sh", str(PACKAGE / "files/kelvora-prepare"), _LOG_NAMES[daemon],
+        r = self.run(["sh", str(PACKAGE / "files/kelvora-prepare"), LOGS[daemon].removesuffix(".log"),
                       self.users[daemon][0], *extra])
         if r.returncode != 0:
             raise SandboxError(f"kelvora-prepare failed for {daemon}: {r.stderr.strip()}")
@@ -502,9 +508,9 @@ class Sandbox:
 
     # --- teardown --------------------------------------------------------
 
-    def close(self):
-        for control in self._bluez:
-            control.close()
+    def stop_processes(self, kill=True):
+        """SIGTERM to every process still running, the last started first;
+        3 s for all of them to end, then (with `kill`) SIGKILL to the rest."""
         for proc in reversed(self._procs):
             if proc.poll() is None:
                 try:
@@ -516,11 +522,18 @@ class Sandbox:
             try:
                 proc.wait(timeout=max(0.1, deadline - time.monotonic()))
             except subprocess.TimeoutExpired:
+                if not kill:
+                    continue
                 try:
                     os.killpg(proc.pid, signal.SIGKILL)
                 except ProcessLookupError:
                     pass
                 proc.wait()
+
+    def close(self):
+        for control in self._bluez:
+            control.close()
+        self.stop_processes()
         if self._holder.poll() is None:
             self._holder.kill()
             self._holder.wait()

@@ -1,10 +1,7 @@
 import os
 import re
 import shlex
-import signal
-import subprocess
 import sys
-import time
 from pathlib import Path
 
 import pytest
@@ -83,22 +80,6 @@ def secret_leaks(sb, secrets=None):
     return leaks
 
 
-def _stop_processes(sb):
-    # As close does, so that the last records are in before the search.
-    procs = [p for p in getattr(sb, "_procs", []) if p.poll() is None]
-    for proc in reversed(procs):
-        try:
-            os.killpg(proc.pid, signal.SIGTERM)
-        except ProcessLookupError:
-            pass
-    deadline = time.monotonic() + 3
-    for proc in procs:
-        try:
-            proc.wait(timeout=max(0.1, deadline - time.monotonic()))
-        except subprocess.TimeoutExpired:
-            pass
-
-
 @pytest.fixture(scope="session", autouse=True)
 def _sandboxes_keep_secrets():
     original_write, original_close = Sandbox.write_config, Sandbox.close
@@ -111,7 +92,8 @@ def _sandboxes_keep_secrets():
         try:
             holder = getattr(self, "_holder", None)
             if holder is not None and holder.poll() is None:
-                _stop_processes(self)
+                # The last records in before the search; close kills the rest.
+                self.stop_processes(kill=False)
                 _leaks.extend(f"{self.workdir}: {leak}" for leak in secret_leaks(self))
         finally:
             _written.pop(id(self), None)

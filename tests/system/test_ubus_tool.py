@@ -12,15 +12,15 @@ import time
 
 import pytest
 
-from sandbox import BUILD, UBUS_SOCKET
+from sandbox import BUILD, UBUS_SOCKET, program
 
 
 def _program(variable, built):
     return os.environ.get(variable) or str(BUILD / built)
 
 
-UBUSD = _program("KELVORA_TEST_UBUSD", "platform/ubus/ubusd")
-UBUS = _program("KELVORA_TEST_UBUS_TOOL", "platform/ubus/ubus")
+UBUSD = program("ubusd")
+UBUS = program("ubus")
 TESTD = _program("KELVORA_TEST_UBUS_TESTD", "tests/unit/ubus/ubus_testd")
 
 
