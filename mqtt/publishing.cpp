@@ -1,6 +1,7 @@
 #include "publishing.h"
 
 #include "status.h"
+#include "version/version.h"
 
 ClientOptions ClientOptionsFrom(const MqttSettings& settings, const std::string& client_id) {
   ClientOptions client;
@@ -23,8 +24,7 @@ Publishing::Publishing(MQTT& client, const MqttSettings& settings, std::string c
     : client_(client),
       settings_(settings),
       client_id_(std::move(client_id)),
-      // The package lookup's text ends with its line break.
-      version_(version.substr(0, version.find_last_not_of("\r\n") + 1)),
+      version_(logging::VersionWithoutLineEnd(std::move(version))),
       started_(std::chrono::steady_clock::now()),
       forwarder_(client, settings.enable()),
       presence_({settings.availability(), settings.ha_discovery(), settings.ha_prefix(),

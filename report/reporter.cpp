@@ -15,8 +15,10 @@
 #include <sstream>
 
 #include "ipc/compact.h"
+#include "log/crash.h"
 #include "log/log.h"
 #include "report_settings.h"
+#include "version/version.h"
 
 namespace {
 
@@ -61,18 +63,6 @@ constexpr const char* kFailureNames[] = {"none",     "resolve",  "connect",  "ti
                                          "transport", "http_4xx", "http_5xx", "http_other", "plain_http"};
 static_assert(std::size(kFailureNames) == static_cast<size_t>(FailureClass::kPlainHttp) + 1);
 
-bool WriteAll(int fd, const std::string& text) {
-  size_t done = 0;
-  while (done < text.size()) {
-    const ssize_t n = write(fd, text.data() + done, text.size() - done);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    done += static_cast<size_t>(n);
-  }
-  return true;
-}
 
 std::string DirectoryOf(const std::string& path) {
   const size_t slash = path.rfind('/');
@@ -521,7 +511,7 @@ bool Reporter::WriteSpool() {
     // The spool's own directory was missing (its parent is not).
     fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
   }
-  bool ok = fd >= 0 && WriteAll(fd, text) && fsync(fd) == 0;
+  bool ok = fd >= 0 && logging::WriteAll(fd, text.data(), text.size()) && fsync(fd) == 0;
   const int error = errno;
   if (fd >= 0 && close(fd) != 0) ok = false;
   if (ok && rename(temporary.c_str(), spool_path_.c_str()) != 0) ok = false;
@@ -661,14 +651,7 @@ void Reporter::LoadSpool() {
 
 // --- status ----------------------------------------------------------------------
 
-std::string Reporter::Version() const {
-  // opkg's line ends in a newline.
-  std::string version = version_;
-  while (!version.empty() && (version.back() == '\n' || version.back() == '\r' || version.back() == ' ')) {
-    version.pop_back();
-  }
-  return version;
-}
+std::string Reporter::Version() const { return logging::VersionWithoutLineEnd(version_); }
 
 std::string Reporter::StatusJson() {
   const int64_t now = Now();

@@ -44,7 +44,7 @@ class Reporter {
   // sensor types, one reading a minute each) keeps hours of readings while
   // the cloud is away.
   static constexpr size_t kMaxPendingReadings = 10000;
-  // One report carries at most this many readings (about 90 KB of body),
+  // One report carries at most this many readings (about 80 KB of body),
   // and at most kMaxBatchBytes: a backlog drains in several requests that
   // each fit comfortably in the router's memory and the server's limits.
   static constexpr size_t kMaxBatchReadings = 2000;

@@ -269,9 +269,6 @@ void BluetoothLE::Handle(mailbox::Message& message) {
       }
       break;
     }
-    case LE_EVT_LINK_TICK:
-      Tick();
-      break;
     default:
       break;
   }

@@ -12,7 +12,6 @@ const char* MessageName(uint32_t type) {
     case LE_EVT_BLUEZ_UP: return "LE_EVT_BLUEZ_UP";
     case LE_EVT_CONNECT_RESULT: return "LE_EVT_CONNECT_RESULT";
     case LE_EVT_RECONNECT_SENSOR: return "LE_EVT_RECONNECT_SENSOR";
-    case LE_EVT_LINK_TICK: return "LE_EVT_LINK_TICK";
     case LE_EVT_CONNECT_RETRY: return "LE_EVT_CONNECT_RETRY";
     default: return nullptr;
   }
@@ -25,7 +24,6 @@ void DeletePayload(mailbox::Message& message) {
     case LE_EVT_RECONNECT_SENSOR:
     case LE_EVT_CONNECT_RETRY: delete static_cast<std::string*>(message.data); break;
     case LE_EVT_CONNECT_RESULT: delete static_cast<ConnectResultPayload*>(message.data); break;
-    case LE_EVT_LINK_TICK: delete static_cast<TickPayload*>(message.data); break;
     case LE_EVT_IFACE_ADD_CHARACTERISTIC: delete static_cast<AddCharacteristicPayload*>(message.data); break;
     case LE_EVT_RECV_SENSOR_DATA: delete static_cast<SensorDataPayload*>(message.data); break;
     case LE_CTRL_BEACON: delete static_cast<BeaconPayload*>(message.data); break;

@@ -26,7 +26,6 @@ enum : uint32_t {
   LE_EVT_BLUEZ_UP = 0x2011,                  // BluezPayload: BlueZ or its adapter is there again
   LE_EVT_CONNECT_RESULT = 0x2012,            // ConnectResultPayload: a Connect call answered
   LE_EVT_RECONNECT_SENSOR = 0x2013,          // std::string: the device id whose link dropped
-  LE_EVT_LINK_TICK = 0x2014,                 // TickPayload: time to look after the links
   LE_EVT_CONNECT_RETRY = 0x2015,             // std::string: the device id whose back-off is over
 };
 
@@ -65,8 +64,6 @@ struct ConnectResultPayload {
   std::string error_name;
   std::string error_message;
 };
-
-struct TickPayload {};
 
 // What of BlueZ went or came back.
 enum class BluezPart {

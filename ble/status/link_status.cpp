@@ -1,6 +1,5 @@
 #include "status/link_status.h"
 
-#include <cctype>
 #include <ctime>
 #include <map>
 #include <mutex>
@@ -8,6 +7,7 @@
 #include <nlohmann/json.hpp>
 
 #include "ipc/compact.h"
+#include "version/version.h"
 
 namespace status {
 
@@ -56,8 +56,7 @@ Counters& Count() {
 
 void Start(const std::string& version) {
   std::lock_guard<std::mutex> lock(g_lock);
-  g_version = version;
-  while (!g_version.empty() && std::isspace(static_cast<unsigned char>(g_version.back()))) g_version.pop_back();
+  g_version = logging::VersionWithoutLineEnd(version);
   g_started = Clock::now();
 }
 

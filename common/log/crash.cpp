@@ -179,16 +179,17 @@ std::string ReadWhole(const std::string& path) {
 
 }  // namespace
 
-void WriteAll(int fd, const char* data, size_t size) {
+bool WriteAll(int fd, const char* data, size_t size) {
   while (size > 0) {
     const ssize_t n = ::write(fd, data, size);
     if (n < 0) {
       if (errno == EINTR) continue;
-      return;
+      return false;
     }
     data += n;
     size -= static_cast<size_t>(n);
   }
+  return true;
 }
 
 size_t FormatRecordSafe(char* out, size_t capacity, Severity severity, const struct timespec& time,

@@ -31,8 +31,8 @@ void DisarmCrashLog();
 void NoteUtcOffset(long utc_offset);
 
 // Writes all of `data`, resuming after EINTR and short writes; gives up on
-// any other error. Async-signal-safe.
-void WriteAll(int fd, const char* data, size_t size);
+// any other error (false). Async-signal-safe.
+bool WriteAll(int fd, const char* data, size_t size);
 
 // "/var/log/ble.log" -> "/var/log/ble.crash".
 std::string CrashDumpPath(const std::string& log_path);

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <fstream>
 #include <memory>
@@ -127,6 +128,11 @@ std::string InstalledVersionOrEmpty(const std::string& package) {
     LOG_ERROR << e.what();
     return std::string();
   }
+}
+
+std::string VersionWithoutLineEnd(std::string version) {
+  while (!version.empty() && std::isspace(static_cast<unsigned char>(version.back()))) version.pop_back();
+  return version;
 }
 
 }  // namespace logging

@@ -30,4 +30,8 @@ std::string GetInstalledVersion(const std::string& package, const std::string& a
 // GetInstalledVersion for a start record: a failed lookup gives "".
 std::string InstalledVersionOrEmpty(const std::string& package);
 
+// The version without the line break (and any white space) the lookup
+// ends it with, as the status objects show it.
+std::string VersionWithoutLineEnd(std::string version);
+
 }  // namespace logging
