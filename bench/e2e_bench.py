@@ -471,7 +471,40 @@ def phase_backlog(args, sensor_frame):
         raise
 
 
-PHASES = {"idle": phase_idle, "rates": phase_rates, "nodes": phase_nodes, "backlog": phase_backlog}
+def phase_cost(args, sensor_frame):
+    """What one reading costs each process: CPU microseconds at each of
+    --cost-rates (three nodes, one sandbox), then instructions counted by
+    callgrind (reading_cost_bench.py, two sandboxes of its own)."""
+    import subprocess
+    import tempfile
+    out = {"rates": {}}
+    rig = Rig(make_nodes(3))
+    try:
+        meter = Meter(rig.pids)
+        for rate in [float(r) for r in args.cost_rates.split(",") if r.strip()]:
+            time.sleep(1.0)
+            check_alive(rig.gw)
+            result, rig.seen = step(rig.gw, rig.driver, rig.sub, meter, rate, args.cost_seconds, rig.seen,
+                                    args.max_p99, sensor_frame)
+            received = max(1, result["received"])
+            result["us_per_reading"] = {n: 1e6 * fig["cpu_s"] / received for n, fig in result["daemons"].items()}
+            out["rates"][f"{rate:g}"] = result
+            print(f"  {rate:g}/s: " + ", ".join(f"{SHORT[n]} {v:.0f} us" for n, v in result["us_per_reading"].items())
+                  + f"; lost {result['lost']}", flush=True)
+        out["exit"] = rig.close()
+    except BaseException:
+        rig.close()
+        raise
+    with tempfile.NamedTemporaryFile(suffix=".json") as counted:
+        subprocess.run([sys.executable, str(REPO / "bench" / "reading_cost_bench.py"), "--build-dir",
+                        os.environ["KELVORA_BUILD_DIR"], "--readings", args.cost_readings, "--json", counted.name],
+                       check=True)
+        out["instructions_per_reading"] = json.loads(Path(counted.name).read_text())["per_reading"]
+    return out
+
+
+PHASES = {"idle": phase_idle, "rates": phase_rates, "nodes": phase_nodes, "backlog": phase_backlog,
+          "cost": phase_cost}
 
 
 # --- printing ------------------------------------------------------------------------
@@ -534,6 +567,19 @@ def figures(result):
             for n in daemons:
                 rows.append(("nodes", f"{count} nodes: {SHORT[n]} CPU us/reading", r["us_per_reading"][n]))
             rows.append(("nodes", f"{count} nodes: lost", r["lost"]))
+    cost = result.get("cost")
+    if cost:
+        processes = daemons + ("ubusd",)
+        for rate, r in cost["rates"].items():
+            for n in processes:
+                rows.append(("cost", f"{rate}/s: {SHORT[n]} CPU us/reading", r["us_per_reading"][n]))
+            rows.append(("cost", f"{rate}/s: three daemons CPU us/reading",
+                         sum(r["us_per_reading"][n] for n in daemons)))
+            rows.append(("cost", f"{rate}/s: lost", r["lost"]))
+        counted = cost["instructions_per_reading"]
+        for n in processes:
+            rows.append(("cost", f"{SHORT[n]} instructions/reading", counted[n]))
+        rows.append(("cost", "three daemons instructions/reading", sum(counted[n] for n in daemons)))
     backlog = result.get("backlog", {}).get("backlog")
     if backlog:
         rows.append(("backlog", "readings waiting in report", backlog["waiting"]))
@@ -626,7 +672,7 @@ def run_worker(phase, build_dir, args):
         argv = [sys.executable, str(Path(__file__).resolve()), "--worker", phase, "--build-dir", str(build_dir),
                 "--worker-json", out.name]
         for name in ("rates", "step_seconds", "idle_seconds", "max_p99", "refine", "node_counts", "node_rate",
-                     "node_seconds",
+                     "node_seconds", "cost_rates", "cost_seconds", "cost_readings",
                      "backlog", "backlog_rate"):
             argv += ["--" + name.replace("_", "-"), str(getattr(args, name))]
         if args.split:
@@ -657,6 +703,11 @@ def main():
     parser.add_argument("--node-seconds", type=float, default=20.0,
                         help="length of each node-count step (CPU is counted in 10 ms ticks: the more "
                              "readings, the finer the per-reading figure)")
+    parser.add_argument("--cost-rates", default="60,1000",
+                        help="readings/s of the cost phase's CPU figures (comma-separated)")
+    parser.add_argument("--cost-seconds", type=float, default=20.0)
+    parser.add_argument("--cost-readings", default="30,150",
+                        help="the two counts of readings of the cost phase's callgrind runs")
     parser.add_argument("--backlog", type=int, default=10000)
     parser.add_argument("--backlog-rate", type=float, default=1000.0)
     parser.add_argument("--split", action="store_true",

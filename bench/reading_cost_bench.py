@@ -11,7 +11,12 @@ two runs, divided by the difference of the counts, is what one reading costs
 it; start-up, shut-down and idle ticks cancel out (to the extent that the
 runs last alike: the idle cost over the longer run's extra seconds remains).
 
-    bench/reading_cost_bench.py [--build-dir DIR] [--readings 30,150] [--json FILE]
+    bench/reading_cost_bench.py [--build-dir DIR] [--readings 30,150] [--json FILE] [--profile N]
+
+--profile N also prints, per process, the N functions that cost most per
+reading, by their own instructions and with their callees (the same
+difference of the two runs, per function, from callgrind_annotate), and keeps
+the callgrind files.
 
 Needs root (the sandbox) and valgrind; a build of the daemons and stand-ins
 (scripts/bench builds them). Slow: every process runs some 50 times slower.
@@ -21,6 +26,7 @@ import argparse
 import json
 import os
 import re
+import shutil
 import signal
 import sys
 import tempfile
@@ -49,8 +55,42 @@ def totals(out_dir, pids):
     return counts
 
 
+def annotate(path, inclusive):
+    """{function: instructions} of one callgrind file."""
+    import subprocess
+    out = subprocess.run(["callgrind_annotate", "--threshold=100", "--auto=no",
+                          f"--inclusive={'yes' if inclusive else 'no'}", str(path)],
+                         capture_output=True, text=True, check=True).stdout
+    counts = {}
+    for line in out.splitlines():
+        found = re.match(r"\s*([\d,]+)\s+(?:\([\s\d.]+%\)\s+)?(\S.*:.*)$", line)
+        if found and not found.group(2).startswith("=>"):
+            counts[found.group(2).strip()] = int(found.group(1).replace(",", ""))
+    return counts
+
+
+def profile(out_dir, runs, low, high, top, per_reading):
+    """Prints the `top` functions of each process by instructions per
+    reading: by their own instructions, then the project's functions with
+    their callees (without the thread and loop entries that hold almost all
+    of the process's cost)."""
+    own = ("/ble/", "/report/", "/mqtt/", "/common/", "/platform/ubus/")
+    for name in PROCESSES:
+        for inclusive in (False, True):
+            before = annotate(Path(out_dir, f"callgrind.{runs[low]['pids'][name]}"), inclusive)
+            after = annotate(Path(out_dir, f"callgrind.{runs[high]['pids'][name]}"), inclusive)
+            cost = {f: (after.get(f, 0) - before.get(f, 0)) / (high - low) for f in set(before) | set(after)}
+            if inclusive:
+                cost = {f: v for f, v in cost.items()
+                        if any(part in f.split(":", 1)[0] for part in own) and v < 0.8 * per_reading[name]}
+            print(f"\n{name}: functions by instructions per reading, "
+                  + ("with their callees" if inclusive else "their own"))
+            for function, value in sorted(cost.items(), key=lambda kv: -kv[1])[:top]:
+                print(f"{value:>10,.0f}  {function[:160]}")
+
+
 def run(count, out_dir):
-    """One gateway, `count` readings; {process: instructions}."""
+    """One gateway, `count` readings; {process: instructions} and the pids."""
     import bluez_sim
     from gateway import DEFAULT_NODES, Gateway, default_config
     from mqtt_sub import Subscriber
@@ -88,7 +128,7 @@ def run(count, out_dir):
             raise RuntimeError(f"a daemon did not stop cleanly: {statuses}")
         sb.stop(gw.services["ubusd"], sig=signal.SIGTERM, timeout=60)
         sub.stop()
-        return totals(out_dir, pids)
+        return dict(totals(out_dir, pids), pids=pids)
 
 
 def main():
@@ -96,6 +136,8 @@ def main():
     parser.add_argument("--build-dir", default=os.environ.get("KELVORA_BUILD_DIR", str(REPO / "build")))
     parser.add_argument("--readings", default="30,150", help="the two counts of readings, smaller first")
     parser.add_argument("--json", help="also write the figures to this file")
+    parser.add_argument("--profile", type=int, default=0, metavar="N",
+                        help="also the N costliest functions of each process per reading")
     args = parser.parse_args()
     low, high = (int(n) for n in args.readings.split(","))
     if not 0 < low < high:
@@ -120,6 +162,11 @@ def main():
     if args.json:
         Path(args.json).write_text(json.dumps({"readings": [low, high], "totals": runs,
                                                "per_reading": per_reading}, indent=1) + "\n")
+    if args.profile:
+        profile(out_dir, runs, low, high, args.profile, per_reading)
+        print(f"\ncallgrind files: {out_dir}")
+    else:
+        shutil.rmtree(out_dir, ignore_errors=True)
 
 
 if __name__ == "__main__":
