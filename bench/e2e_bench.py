@@ -420,6 +420,17 @@ def phase_rates(args, sensor_frame):
         raise
 
 
+def add_cpu_per_reading(result):
+    """A step's CPU microseconds per delivered reading, by process."""
+    received = max(1, result["received"])
+    result["us_per_reading"] = {n: 1e6 * fig["cpu_s"] / received for n, fig in result["daemons"].items()}
+
+
+def cpu_per_reading_text(result):
+    return (", ".join(f"{SHORT[n]} {v:.0f} us" for n, v in result["us_per_reading"].items())
+            + f"; lost {result['lost']}")
+
+
 def phase_nodes(args, sensor_frame):
     out = {}
     for count in [int(c) for c in args.node_counts.split(",") if c.strip()]:
@@ -428,13 +439,10 @@ def phase_nodes(args, sensor_frame):
             meter = Meter(rig.pids)
             result, rig.seen = step(rig.gw, rig.driver, rig.sub, meter, args.node_rate, args.node_seconds, rig.seen,
                                     args.max_p99, sensor_frame)
-            received = max(1, result["received"])
-            result["us_per_reading"] = {n: 1e6 * fig["cpu_s"] / received for n, fig in result["daemons"].items()}
+            add_cpu_per_reading(result)
             result["exit"] = rig.close()
             out[str(count)] = result
-            print(f"  {count:4d} nodes: " + ", ".join(f"{SHORT[n]} {v:.0f} us" for n, v in
-                                                       result["us_per_reading"].items())
-                  + f"; lost {result['lost']}, p99 {result['p99_ms']:.1f} ms", flush=True)
+            print(f"  {count:4d} nodes: {cpu_per_reading_text(result)}, p99 {result['p99_ms']:.1f} ms", flush=True)
         except BaseException:
             rig.close()
             raise
@@ -486,11 +494,9 @@ def phase_cost(args, sensor_frame):
             check_alive(rig.gw)
             result, rig.seen = step(rig.gw, rig.driver, rig.sub, meter, rate, args.cost_seconds, rig.seen,
                                     args.max_p99, sensor_frame)
-            received = max(1, result["received"])
-            result["us_per_reading"] = {n: 1e6 * fig["cpu_s"] / received for n, fig in result["daemons"].items()}
+            add_cpu_per_reading(result)
             out["rates"][f"{rate:g}"] = result
-            print(f"  {rate:g}/s: " + ", ".join(f"{SHORT[n]} {v:.0f} us" for n, v in result["us_per_reading"].items())
-                  + f"; lost {result['lost']}", flush=True)
+            print(f"  {rate:g}/s: {cpu_per_reading_text(result)}", flush=True)
         out["exit"] = rig.close()
     except BaseException:
         rig.close()

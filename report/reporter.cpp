@@ -63,7 +63,6 @@ constexpr const char* kFailureNames[] = {"none",     "resolve",  "connect",  "ti
                                          "transport", "http_4xx", "http_5xx", "http_other", "plain_http"};
 static_assert(std::size(kFailureNames) == static_cast<size_t>(FailureClass::kPlainHttp) + 1);
 
-
 std::string DirectoryOf(const std::string& path) {
   const size_t slash = path.rfind('/');
   if (slash == std::string::npos) return ".";
@@ -87,7 +86,7 @@ Reporter::~Reporter() {
 void Reporter::Configure(const ReporterTiming& timing, const std::string& spool_path, const std::string& version) {
   timing_ = timing;
   spool_path_ = spool_path;
-  version_ = version;
+  version_ = logging::VersionWithoutLineEnd(version);
 }
 
 void Reporter::Start() {
@@ -651,8 +650,6 @@ void Reporter::LoadSpool() {
 
 // --- status ----------------------------------------------------------------------
 
-std::string Reporter::Version() const { return logging::VersionWithoutLineEnd(version_); }
-
 std::string Reporter::StatusJson() {
   const int64_t now = Now();
   const ReportSettings& settings = Settings();
@@ -669,7 +666,7 @@ std::string Reporter::StatusJson() {
     last_attempt = last_attempt_;
   }
   const nlohmann::json status = {
-      {"version", Version()},
+      {"version", version_},
       {"uptime", std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - started_).count()},
       {"url", UrlWithoutCredentials(settings.server_url)},
       {"tls_verify", settings.verify_tls},

@@ -139,7 +139,6 @@ class Reporter {
   bool ParseSpool(const std::string& text, std::string& why);
   std::chrono::milliseconds AfterFailure(const UploadResult& result);
   void NoteAttempt(const UploadResult& result);
-  std::string Version() const;
 
   // Under mutex_.
   std::unordered_map<std::string, std::vector<uint32_t>> index_;
